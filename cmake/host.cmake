@@ -1,0 +1,87 @@
+# The program on the simulated machine, its tests, benchmarks and fuzzer.
+find_package(GTest REQUIRED)
+find_package(benchmark QUIET)
+find_package(Threads REQUIRED)
+include(GoogleTest)
+
+set(SECTORSWEEP_SANITIZE "" CACHE STRING "Sanitizers for every host target, e.g. address;undefined or thread")
+if(SECTORSWEEP_SANITIZE)
+  list(JOIN SECTORSWEEP_SANITIZE "," sanitizers)
+  add_compile_options(-fsanitize=${sanitizers} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${sanitizers})
+endif()
+
+add_library(product STATIC ${PRODUCT_SOURCES})
+target_include_directories(product PUBLIC src)
+target_compile_options(product PRIVATE ${PRODUCT_FLAGS})
+
+add_library(machine STATIC sim/machine.cpp sim/scenario.cpp sim/format/wsprintf.cpp)
+target_include_directories(machine PUBLIC src ${CMAKE_SOURCE_DIR})
+target_compile_options(machine PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(machine PUBLIC Threads::Threads)
+
+add_executable(sectorsweep sim/runner_main.cpp)
+target_link_libraries(sectorsweep PRIVATE product machine)
+target_compile_options(sectorsweep PRIVATE -Wall -Wextra -Werror)
+
+enable_testing()
+
+# Unit tests, one process per test.
+file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
+add_executable(unit_tests ${UNIT_TEST_SOURCES} tests/wsprintf/wsprintf_test.cpp)
+target_include_directories(unit_tests PRIVATE tests)
+target_link_libraries(unit_tests PRIVATE product machine GTest::gtest_main)
+target_compile_options(unit_tests PRIVATE -Wall -Wextra -Werror)
+gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+
+# Scenario files, each on a fresh simulated machine in a process of its own.
+file(GLOB_RECURSE SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.scn)
+foreach(scenario ${SCENARIOS})
+  file(RELATIVE_PATH name ${CMAKE_SOURCE_DIR}/scenarios ${scenario})
+  string(REGEX REPLACE "\\.scn$" "" name ${name})
+  add_test(NAME scenario/${name} COMMAND sectorsweep --scenario ${scenario})
+  set(labels scenario)
+  if(name MATCHES "^abort/")
+    list(APPEND labels abort)
+  endif()
+  set_tests_properties(scenario/${name} PROPERTIES LABELS "${labels}" TIMEOUT 60)
+endforeach()
+
+# The formatter against the real one under Wine, byte for byte.
+add_test(NAME wine/wsprintf_table COMMAND ${CMAKE_SOURCE_DIR}/tests/wsprintf/compare.sh ${CMAKE_BINARY_DIR}/wsprintf)
+set_tests_properties(wine/wsprintf_table PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)
+
+# The real exe: its imports, its objects, and its plain paths under Wine.
+set(WINDOWS_BUILD ${CMAKE_SOURCE_DIR}/build/windows)
+add_test(NAME windows/exe_layout COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/check_exe.sh ${WINDOWS_BUILD})
+set_tests_properties(windows/exe_layout PROPERTIES LABELS windows TIMEOUT 120)
+add_test(NAME wine/exe_basics COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/exe_basics.sh ${WINDOWS_BUILD}/sectorsweep.exe
+                                      ${CMAKE_BINARY_DIR}/wine)
+set_tests_properties(wine/exe_basics PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)
+
+if(benchmark_FOUND)
+  add_executable(benchmarks bench/benchmarks.cpp)
+  target_link_libraries(benchmarks PRIVATE product machine benchmark::benchmark)
+  target_compile_options(benchmarks PRIVATE -Wall -Wextra -Werror)
+endif()
+
+# Command-line splitting and argument reading under libFuzzer, for a bounded time.
+find_program(CLANGXX clang++)
+if(CLANGXX AND NOT SECTORSWEEP_SANITIZE)
+  set(fuzz_sources ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_command_line.cpp ${CMAKE_SOURCE_DIR}/sim/machine.cpp
+                   ${CMAKE_SOURCE_DIR}/sim/scenario.cpp ${CMAKE_SOURCE_DIR}/sim/format/wsprintf.cpp)
+  foreach(source ${PRODUCT_SOURCES})
+    list(APPEND fuzz_sources ${CMAKE_SOURCE_DIR}/${source})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/fuzz/command_line
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fuzz
+    COMMAND ${CLANGXX} -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I${CMAKE_SOURCE_DIR}/src
+            -I${CMAKE_SOURCE_DIR} ${fuzz_sources} -o ${CMAKE_BINARY_DIR}/fuzz/command_line
+    DEPENDS ${fuzz_sources} ${CMAKE_SOURCE_DIR}/src/sectorsweep.h ${CMAKE_SOURCE_DIR}/src/platform/win32.h
+    COMMENT "Building the command-line fuzzer")
+  add_custom_target(command_line_fuzzer ALL DEPENDS ${CMAKE_BINARY_DIR}/fuzz/command_line)
+  add_test(NAME fuzz/command_line COMMAND ${CMAKE_BINARY_DIR}/fuzz/command_line -max_total_time=20 -max_len=700
+                                         -print_final_stats=0)
+  set_tests_properties(fuzz/command_line PROPERTIES LABELS fuzz TIMEOUT 120)
+endif()

@@ -1,0 +1,154 @@
+// The simulated Windows machine: what a scenario configures, and what the
+// program did on it. Host only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class StdKind { Console, File, Pipe, Nul, Closed };
+enum class Answer { Ok, Fail, Zero };
+enum class Window { Own, Shell, None };
+
+struct Range {
+    uint64_t Start = 0;
+    uint64_t Length = 0;
+    bool Overlaps(uint64_t start, uint64_t length) const { return start < Start + Length && Start < start + length; }
+};
+
+struct Fault {
+    bool Verify = false;
+    bool Read = false;
+    Range Where;
+    uint32_t Error = 0;
+};
+
+struct Disk {
+    int Number = 0;
+    uint64_t Size = 0;
+    uint32_t Sector = 512;
+    bool ReadOpen = true;   // an open with read access is granted
+    bool QueryOpen = true;  // an open with no access rights is granted
+    uint32_t OpenError = 5;
+    Answer Length = Answer::Ok;
+    uint32_t LengthError = 50;
+    Answer Geometry = Answer::Ok;
+    uint32_t GeometryError = 50;
+    int Predict = 0;  // 1 yes, 0 no, -1 unsupported
+    bool DescriptorFails = false;
+    uint32_t Bus = 11;
+    std::string Vendor;
+    std::string Product;
+    int64_t VendorOffset = -1;  // -1: where the machine puts the text
+    int64_t ProductOffset = -1;
+    int64_t DescriptorSize = -1;
+    int Power = 1;  // 1 awake, 0 asleep, -1 unsupported
+    uint32_t LatencyMs = 0;
+    uint64_t BytesPerMs = 0;  // 0: requests cost no time
+    int64_t DeviceNumber = -1;  // answer to the device number request; -1: Number
+    bool NumberRefused = false;
+    uint64_t Seed = 0x5EC7025EEFULL;
+    std::vector<Fault> Faults;
+    std::vector<Range> Flaky;
+    std::vector<uint64_t> ShortAt;
+};
+
+struct Volume {
+    std::string Name;  // "\\?\Volume{...}\"
+    uint32_t Type = 3;
+    int DiskNumber = -1;
+    char Letter = 0;
+    std::vector<std::string> Mounts;
+    bool OpenFails = false;
+    bool LockFails = false;
+    bool UnlockFails = false;
+    bool NumberRefused = false;
+};
+
+struct Interface {
+    std::string Path;
+    int DiskNumber = -1;
+    bool Late = false;  // appears only once the interfaces have been counted
+    bool DetailFails = false;
+};
+
+struct InputEvent {
+    uint16_t Type = 1;
+    bool KeyDown = true;
+    uint16_t Key = 0;
+    bool Later = false;  // arrives after the prompt has flushed the queue
+};
+
+struct ControlEvent {
+    uint32_t Type = 0;
+    std::string CallText;  // fires inside the Nth call whose record holds this text
+    int CallIndex = 1;
+    int64_t AtTick = -1;  // or at the first call that sees this tick
+    bool Fired = false;
+    int Seen = 0;
+};
+
+struct Config {
+    std::string CommandLine = "sectorsweep.exe";
+    StdKind Stdout = StdKind::Console;
+    StdKind Stderr = StdKind::Console;
+    bool StdinConsole = true;
+    int Width = 80;
+    int Rows = 25;
+    Window ConsoleWindow = Window::Shell;
+    uint32_t StartTick = 1000000;
+    bool RealTime = false;
+    bool Echo = false;  // mirror standard output and error to the host's
+    bool Record = true;  // keep the record of calls and output (benchmarks turn it off)
+    int DefaultDirs = 1;  // 1 succeeds, 0 fails, -1 absent
+    bool SetDllDirectory = true;
+    int HeapCorruptAfterAlloc = 0;  // the Nth allocation finds the heap corrupt
+    int HeapCorruptBeforeFree = 0;  // the Nth free finds it corrupt
+    int AllocFailures = 0;
+    int ReserveFails = 0;  // the Nth reservation fails
+    int CommitFails = 0;   // the Nth commit fails
+    bool SetupFails = false;
+    bool VolumeSearchFails = false;
+    std::vector<Disk> Disks;
+    std::vector<Volume> Volumes;
+    std::vector<Interface> Interfaces;
+    std::map<char, int> Letters;  // drive letters with no volume of the machine's own
+    std::vector<InputEvent> Input;
+    std::vector<ControlEvent> Control;
+    std::vector<std::pair<uint64_t, std::string>> ScreenText;  // rows shown before the program starts
+};
+
+// What the program did.
+struct Record {
+    std::vector<std::string> Events;
+    std::string Stdout;
+    std::string Stderr;
+    uint32_t ExitCode = 0;
+    bool Exited = false;
+    bool Abnormal = false;
+    bool Hang = false;
+    std::string HangReason;
+    int DiskWrites = 0;
+};
+
+// Sets up a fresh machine; the program may run on it once.
+void Boot(const Config& config);
+const Config& CurrentConfig();
+Record& CurrentRecord();
+std::vector<std::string> ScreenRows();  // rows with trailing blanks removed
+std::pair<int, int> Cursor();
+uint32_t Tick();
+// Replaces the text GetCommandLineA returns.
+void SetCommandLine(const std::string& text);
+// Disk and volume handles the program has not closed.
+int OpenDevices();
+
+// Called once the program has ended (exit, abnormal end or hang); the runner
+// installs it to check and report. It must not return.
+void OnEnd(std::function<void()> end);
+
+}  // namespace sim

@@ -1,0 +1,417 @@
+#include "sim/scenario.h"
+
+#include <cstring>
+#include <map>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+const std::map<std::string, uint32_t> kErrors = {
+    {"INVALID_FUNCTION", 1}, {"FILE_NOT_FOUND", 2},  {"ACCESS_DENIED", 5},     {"NOT_READY", 21},
+    {"CRC", 23},             {"SECTOR_NOT_FOUND", 27}, {"GEN_FAILURE", 31},    {"NOT_SUPPORTED", 50},
+    {"INVALID_PARAMETER", 87}, {"SEM_TIMEOUT", 121}, {"DEVICE_HARDWARE_ERROR", 483}, {"IO_DEVICE", 1117},
+    {"NO_MEDIA_IN_DRIVE", 1112}, {"DEVICE_NOT_CONNECTED", 1167},
+};
+
+const std::map<std::string, uint32_t> kControls = {
+    {"c", 0}, {"break", 1}, {"close", 2}, {"logoff", 5}, {"shutdown", 6},
+};
+
+struct Failure {
+    std::string What;
+};
+
+// Blank-separated words; a double-quoted stretch keeps its blanks and loses its quotes.
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, any = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (c == '\\' && quoted && i + 1 < line.size()) {
+            word += c;
+            word += line[++i];
+        } else if (c == ' ' && !quoted) {
+            if (any) words.push_back(Unescape(word));
+            word.clear();
+            any = false;
+        } else {
+            word += c;
+            any = true;
+        }
+    }
+    if (any) words.push_back(Unescape(word));
+    return words;
+}
+
+uint64_t Number(const std::string& text) {
+    if (text.empty()) throw Failure{"a number is missing"};
+    size_t used = 0;
+    uint64_t value = std::stoull(text, &used, 0);
+    std::string unit = text.substr(used);
+    if (unit == "KiB") value <<= 10;
+    else if (unit == "MiB") value <<= 20;
+    else if (unit == "GiB") value <<= 30;
+    else if (unit == "TiB") value <<= 40;
+    else if (!unit.empty()) throw Failure{"unknown unit in '" + text + "'"};
+    return value;
+}
+
+uint32_t ErrorCode(const std::string& text) {
+    auto it = kErrors.find(text);
+    if (it != kErrors.end()) return it->second;
+    return static_cast<uint32_t>(Number(text));
+}
+
+Range ParseRange(const std::string& text) {
+    size_t plus = text.find('+');
+    if (plus == std::string::npos) throw Failure{"a range is START+LENGTH: '" + text + "'"};
+    return {Number(text.substr(0, plus)), Number(text.substr(plus + 1))};
+}
+
+StdKind ParseStd(const std::string& text) {
+    if (text == "console") return StdKind::Console;
+    if (text == "file") return StdKind::File;
+    if (text == "pipe") return StdKind::Pipe;
+    if (text == "nul") return StdKind::Nul;
+    if (text == "closed") return StdKind::Closed;
+    throw Failure{"unknown handle kind '" + text + "'"};
+}
+
+Answer ParseAnswer(const std::string& text, uint32_t* error) {
+    if (text == "ok") return Answer::Ok;
+    if (text == "zero") return Answer::Zero;
+    if (text.rfind("fail", 0) == 0) {
+        if (text.size() > 5) *error = ErrorCode(text.substr(5));
+        return Answer::Fail;
+    }
+    throw Failure{"unknown answer '" + text + "'"};
+}
+
+Disk* DiskNumbered(Config& config, const std::string& text) {
+    int number = static_cast<int>(Number(text));
+    for (Disk& disk : config.Disks)
+        if (disk.Number == number) return &disk;
+    throw Failure{"no disk " + text + " declared before this line"};
+}
+
+std::pair<std::string, std::string> KeyValue(const std::string& word) {
+    size_t equals = word.find('=');
+    if (equals == std::string::npos) return {word, ""};
+    return {word.substr(0, equals), word.substr(equals + 1)};
+}
+
+void ParseDisk(Config& config, const std::vector<std::string>& w) {
+    Disk disk;
+    disk.Number = static_cast<int>(Number(w.at(1)));
+    for (size_t i = 2; i < w.size(); ++i) {
+        auto [key, value] = KeyValue(w[i]);
+        if (key == "size") disk.Size = Number(value);
+        else if (key == "sector") disk.Sector = static_cast<uint32_t>(Number(value));
+        else if (key == "open") {
+            disk.ReadOpen = value == "ok";
+            disk.QueryOpen = value == "ok" || value == "query-only";
+            if (value != "ok" && value != "query-only" && value != "none") throw Failure{"open=ok|query-only|none"};
+        } else if (key == "open-error") disk.OpenError = ErrorCode(value);
+        else if (key == "length") disk.Length = ParseAnswer(value, &disk.LengthError);
+        else if (key == "geometry") disk.Geometry = ParseAnswer(value, &disk.GeometryError);
+        else if (key == "predict") disk.Predict = value == "yes" ? 1 : value == "no" ? 0 : -1;
+        else if (key == "bus") disk.Bus = static_cast<uint32_t>(Number(value));
+        else if (key == "vendor") disk.Vendor = value;
+        else if (key == "product") disk.Product = value;
+        else if (key == "descriptor") disk.DescriptorFails = value == "fail";
+        else if (key == "vendor-offset") disk.VendorOffset = static_cast<int64_t>(Number(value));
+        else if (key == "product-offset") disk.ProductOffset = static_cast<int64_t>(Number(value));
+        else if (key == "descriptor-size") disk.DescriptorSize = static_cast<int64_t>(Number(value));
+        else if (key == "power") disk.Power = value == "awake" ? 1 : value == "asleep" ? 0 : -1;
+        else if (key == "latency") disk.LatencyMs = static_cast<uint32_t>(Number(value));
+        else if (key == "rate") disk.BytesPerMs = Number(value);
+        else if (key == "number") {
+            if (value == "refused") disk.NumberRefused = true;
+            else disk.DeviceNumber = static_cast<int64_t>(Number(value));
+        } else if (key == "seed") disk.Seed = Number(value);
+        else throw Failure{"unknown disk key '" + key + "'"};
+    }
+    config.Disks.push_back(disk);
+}
+
+void ParseVolume(Config& config, const std::vector<std::string>& w) {
+    Volume volume;
+    volume.Name = w.at(1);
+    for (size_t i = 2; i < w.size(); ++i) {
+        auto [key, value] = KeyValue(w[i]);
+        if (key == "disk") volume.DiskNumber = static_cast<int>(Number(value));
+        else if (key == "type")
+            volume.Type = value == "removable" ? 2 : value == "fixed" ? 3 : value == "remote" ? 4
+                          : value == "cdrom"   ? 5 : value == "ramdisk" ? 6 : static_cast<uint32_t>(Number(value));
+        else if (key == "letter") volume.Letter = value.at(0);
+        else if (key == "mount") volume.Mounts.push_back(value);
+        else if (key == "open") volume.OpenFails = value == "fail";
+        else if (key == "lock") volume.LockFails = value == "fail";
+        else if (key == "unlock") volume.UnlockFails = value == "fail";
+        else if (key == "number") volume.NumberRefused = value == "refused";
+        else throw Failure{"unknown volume key '" + key + "'"};
+    }
+    config.Volumes.push_back(volume);
+}
+
+void ParseControl(Config& config, const std::vector<std::string>& w) {
+    auto type = kControls.find(w.at(1));
+    ControlEvent event;
+    event.Type = type != kControls.end() ? type->second : static_cast<uint32_t>(Number(w.at(1)));
+    if (w.at(2) != "at") throw Failure{"ctrl TYPE at \"TEXT\" [#N] | ctrl TYPE at tick N"};
+    if (w.at(3) == "tick") {
+        event.AtTick = static_cast<int64_t>(Number(w.at(4)));
+    } else {
+        event.CallText = w.at(3);
+        if (w.size() > 4) event.CallIndex = static_cast<int>(Number(w.at(4).substr(1)));
+    }
+    config.Control.push_back(event);
+}
+
+void ParseInput(Config& config, const std::vector<std::string>& w) {
+    InputEvent input;
+    if (w[0] == "key") {
+        input.KeyDown = w.at(1) == "down";
+        input.Key = static_cast<uint16_t>(Number(w.at(2)));
+    } else {
+        input.Type = w[0] == "mouse" ? 2 : w[0] == "focus" ? 0x10 : w[0] == "menu" ? 8 : 4;
+    }
+    input.Later = w.back() == "later";
+    config.Input.push_back(input);
+}
+
+void ParseSetting(Scenario& s, const std::string& key, const std::string& value) {
+    Config& c = s.Machine;
+    std::vector<std::string> w = Words(value);
+    if (key == "args") c.CommandLine = "sectorsweep.exe " + value;
+    else if (key == "cmdline") c.CommandLine = Unescape(value);
+    else if (key == "stdout") {
+        c.Stdout = ParseStd(w.at(0));
+        if (w.size() > 1) {
+            size_t x = w[1].find('x');
+            c.Width = static_cast<int>(Number(w[1].substr(0, x)));
+            c.Rows = static_cast<int>(Number(w[1].substr(x + 1)));
+        }
+    } else if (key == "stderr") c.Stderr = ParseStd(w.at(0));
+    else if (key == "stdin") c.StdinConsole = w.at(0) == "console";
+    else if (key == "window") c.ConsoleWindow = w.at(0) == "own" ? Window::Own : w.at(0) == "shell" ? Window::Shell : Window::None;
+    else if (key == "tick") c.StartTick = static_cast<uint32_t>(Number(w.at(0)));
+    else if (key == "dll-default-dirs") c.DefaultDirs = w.at(0) == "ok" ? 1 : w.at(0) == "fails" ? 0 : -1;
+    else if (key == "dll-set-directory") c.SetDllDirectory = w.at(0) == "present";
+    else if (key == "heap") {
+        int n = static_cast<int>(Number(w.at(1)));
+        if (w[0] == "corrupt-after-alloc") c.HeapCorruptAfterAlloc = n;
+        else if (w[0] == "corrupt-after-free") c.HeapCorruptBeforeFree = n;
+        else if (w[0] == "alloc-failures") c.AllocFailures = n;
+        else throw Failure{"heap: corrupt-after-alloc N | corrupt-after-free N | alloc-failures N"};
+    } else if (key == "memory") {
+        int n = static_cast<int>(Number(w.at(1)));
+        if (w[0] == "reserve-fails") c.ReserveFails = n;
+        else if (w[0] == "commit-fails") c.CommitFails = n;
+        else throw Failure{"memory: reserve-fails N | commit-fails N"};
+    } else if (key == "setupapi") c.SetupFails = w.at(0) == "fails";
+    else if (key == "volume-search") c.VolumeSearchFails = w.at(0) == "fails";
+    else if (key == "wine") s.WineNote = value;
+    else throw Failure{"unknown setting '" + key + "'"};
+}
+
+std::string ReadBlock(std::istringstream& in, int* lineNumber, bool joinAsBytes) {
+    std::string out, line;
+    while (std::getline(in, line)) {
+        ++*lineNumber;
+        if (line == ".") return out;
+        if (!joinAsBytes) {
+            out += line + "\n";
+        } else if (!line.empty() && line.back() == '\\' && (line.size() < 2 || line[line.size() - 2] != '\\')) {
+            out += Unescape(line.substr(0, line.size() - 1));
+        } else {
+            out += Unescape(line) + "\r\n";
+        }
+    }
+    throw Failure{"a block has no closing '.' line"};
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+std::string Shown(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n\n";
+        else if (c == '\\') out += "\\\\";
+        else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else out += static_cast<char>(c);
+    }
+    return out;
+}
+
+void CompareBytes(const char* what, const std::string& expected, const std::string& actual,
+                  std::vector<std::string>* failures) {
+    if (expected == actual) return;
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    size_t from = at > 60 ? at - 60 : 0;
+    failures->push_back(std::string(what) + " differs at byte " + std::to_string(at) + "\n--- expected (from byte " +
+                        std::to_string(from) + ")\n" + Shown(expected.substr(from, 400)) + "\n--- actual\n" +
+                        Shown(actual.substr(from, 400)));
+}
+
+}  // namespace
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        char c = text[++i];
+        if (c == 'r') out += '\r';
+        else if (c == 'n') out += '\n';
+        else if (c == 't') out += '\t';
+        else if (c == 'x' && i + 2 < text.size() + 0) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else out += c;
+    }
+    return out;
+}
+
+bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    try {
+        while (std::getline(in, line)) {
+            ++number;
+            if (line.empty() || line[0] == '#') continue;
+            std::vector<std::string> w = Words(line);
+            if (w.empty()) continue;
+            const std::string& head = w[0];
+            if (head == "expect") {
+                const std::string what = w.at(1);
+                if (what == "exit") {
+                    s->Expect.HasExit = true;
+                    s->Expect.Exit = static_cast<uint32_t>(Number(w.at(2)));
+                } else if (what == "abnormal") s->Expect.Abnormal = true;
+                else if (what == "hang") s->Expect.Hang = true;
+                else if (what == "stdout:") {
+                    s->Expect.HasStdout = true;
+                    s->Expect.Stdout = ReadBlock(in, &number, true);
+                } else if (what == "stderr:") {
+                    s->Expect.HasStderr = true;
+                    s->Expect.Stderr = ReadBlock(in, &number, true);
+                } else if (what == "screen:") {
+                    s->Expect.HasScreen = true;
+                    s->Expect.Screen = Lines(ReadBlock(in, &number, false));
+                } else if (what == "calls:") {
+                    for (const std::string& call : Lines(ReadBlock(in, &number, false))) s->Expect.Calls.push_back(call);
+                } else if (what == "no-call") s->Expect.NoCalls.push_back(w.at(2));
+                else if (what == "cursor") {
+                    s->Expect.CursorX = static_cast<int>(Number(w.at(2)));
+                    s->Expect.CursorY = static_cast<int>(Number(w.at(3)));
+                } else throw Failure{"unknown expectation '" + what + "'"};
+            } else if (head == "disk") ParseDisk(s->Machine, w);
+            else if (head == "fault") {
+                Fault fault;
+                fault.Verify = w.at(2) == "verify" || w.at(2) == "both";
+                fault.Read = w.at(2) == "read" || w.at(2) == "both";
+                fault.Where = ParseRange(w.at(3));
+                fault.Error = ErrorCode(w.at(4));
+                DiskNumbered(s->Machine, w.at(1))->Faults.push_back(fault);
+            } else if (head == "flaky") DiskNumbered(s->Machine, w.at(1))->Flaky.push_back(ParseRange(w.at(2)));
+            else if (head == "short") DiskNumbered(s->Machine, w.at(1))->ShortAt.push_back(Number(w.at(2)));
+            else if (head == "volume") ParseVolume(s->Machine, w);
+            else if (head == "interface") {
+                Interface device;
+                device.Path = w.at(1);
+                for (size_t i = 2; i < w.size(); ++i) {
+                    auto [key, value] = KeyValue(w[i]);
+                    if (key == "disk") device.DiskNumber = static_cast<int>(Number(value));
+                    else if (key == "late") device.Late = true;
+                    else if (key == "detail-fails") device.DetailFails = true;
+                    else throw Failure{"unknown interface key '" + key + "'"};
+                }
+                s->Machine.Interfaces.push_back(device);
+            } else if (head == "letter") {
+                s->Machine.Letters[w.at(1).at(0)] = static_cast<int>(Number(KeyValue(w.at(2)).second));
+            } else if (head == "key" || head == "mouse" || head == "focus" || head == "menu" || head == "resize") {
+                ParseInput(s->Machine, w);
+            } else if (head == "ctrl") {
+                ParseControl(s->Machine, w);
+            } else if (head == "screen") {
+                size_t colon = line.find(':');
+                s->Machine.ScreenText.push_back({Number(w.at(1).substr(0, w.at(1).find(':'))), Unescape(line.substr(colon + 2))});
+            } else if (head.back() == ':') {
+                size_t colon = line.find(':');
+                std::string value = colon + 1 < line.size() ? line.substr(colon + 1) : "";
+                value.erase(0, value.find_first_not_of(' '));
+                ParseSetting(*s, head.substr(0, head.size() - 1), value);
+            } else {
+                throw Failure{"unknown line"};
+            }
+        }
+    } catch (const Failure& failure) {
+        *error = "line " + std::to_string(number) + ": " + failure.What;
+        return false;
+    } catch (const std::exception& e) {
+        *error = "line " + std::to_string(number) + ": " + e.what();
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> CheckScenario(const Scenario& s, const Record& r, const std::vector<std::string>& screen,
+                                       std::pair<int, int> cursor, int openDevices) {
+    std::vector<std::string> failures;
+    const Expectations& e = s.Expect;
+    if (r.Hang != e.Hang)
+        failures.push_back(r.Hang ? "the program hung: " + r.HangReason : "expected a hang, the program ended");
+    if (r.Abnormal != e.Abnormal) failures.push_back(r.Abnormal ? "the program ended abnormally" : "expected an abnormal end");
+    if (e.HasExit && (!r.Exited || r.ExitCode != e.Exit))
+        failures.push_back("exit code " + (r.Exited ? std::to_string(r.ExitCode) : std::string("none")) + ", expected " +
+                           std::to_string(e.Exit));
+    if (e.HasStdout) CompareBytes("standard output", e.Stdout, r.Stdout, &failures);
+    if (e.HasStderr) CompareBytes("standard error", e.Stderr, r.Stderr, &failures);
+    if (e.HasScreen && screen != e.Screen) {
+        std::string shown = "screen differs\n--- expected\n";
+        for (const std::string& row : e.Screen) shown += "|" + row + "|\n";
+        shown += "--- actual\n";
+        for (const std::string& row : screen) shown += "|" + row + "|\n";
+        failures.push_back(shown);
+    }
+    if (e.CursorX >= 0 && (cursor.first != e.CursorX || cursor.second != e.CursorY))
+        failures.push_back("cursor at " + std::to_string(cursor.first) + "," + std::to_string(cursor.second));
+    size_t at = 0;
+    for (const std::string& call : e.Calls) {
+        while (at < r.Events.size() && r.Events[at].find(call) == std::string::npos) ++at;
+        if (at == r.Events.size()) {
+            failures.push_back("call not found in order: " + call);
+            break;
+        }
+        ++at;
+    }
+    for (const std::string& call : e.NoCalls)
+        for (const std::string& event : r.Events)
+            if (event.find(call) != std::string::npos) failures.push_back("unexpected call: " + event);
+    if (r.DiskWrites != 0) failures.push_back("the program sent " + std::to_string(r.DiskWrites) + " writes to a disk or volume");
+    if (!r.Abnormal && !r.Hang && openDevices != 0)
+        failures.push_back(std::to_string(openDevices) + " disk or volume handles still open at the end");
+    return failures;
+}
+
+}  // namespace sim

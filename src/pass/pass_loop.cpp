@@ -1,0 +1,145 @@
+// The chunk loop: moves the disk chunk by chunk, keeps the status line, adapts
+// the chunk length and decides the outcome.
+#include "sectorsweep.h"
+
+namespace {
+
+constexpr DWORD kFirstChunk = 0x800000;
+constexpr DWORD kLargestChunk = 0x40000000;
+constexpr DWORD kSmallestHalving = 0x100000;
+constexpr DWORD kGrowWindow = 50;
+constexpr DWORD kSlowAfter = 500;
+constexpr DWORD kRefreshPeriod = 500;
+constexpr ULONGLONG kSpeedClassTrigger = 1000000000;
+
+int SpeedClass = -1;
+const char* EtaText = "";
+const char* SpeedText = "";
+DWORD LastRefreshTick = 0;
+
+// One read of the current chunk at its own disk offset; a short read with no
+// error set fails as the end of the data.
+bool ReadChunk(PassProgress* pass, BYTE* buffer) {
+    if (buffer == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    OVERLAPPED at;
+    FillBytes(&at, 0, sizeof at);
+    ULONGLONG offset = static_cast<ULONGLONG>(pass->Request.StartingOffset);
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!ReadFile(pass->Disk, buffer, pass->Request.Length, &read, &at)) return false;
+    if (read == pass->Request.Length) return true;
+    if (GetLastError() == 0) SetLastError(ERROR_HANDLE_EOF);
+    return false;
+}
+
+enum ChunkResult { ChunkDone, ChunkFailed, ChunkDiffers };
+
+ChunkResult MoveChunk(PassProgress* pass) {
+    if (pass->Mode == Verify) {
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(pass->Disk, IOCTL_DISK_VERIFY, &pass->Request, sizeof pass->Request, nullptr, 0,
+                                  &returned, nullptr);
+        return ok ? ChunkDone : ChunkFailed;
+    }
+    if (!ReadChunk(pass, pass->Buffer1)) return ChunkFailed;
+    if (pass->Mode == Read) return ChunkDone;
+    if (!ReadChunk(pass, pass->Buffer2)) return ChunkFailed;
+    if (CompareChunks(pass->Buffer1, pass->Buffer2, pass->Request.Length, pass->Request.StartingOffset) == 0)
+        return ChunkDone;
+    PrintError("\ndifference found -> abort");
+    return ChunkDiffers;
+}
+
+void ChooseSpeedClass(const PassProgress* pass) {
+    ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
+    if (SpeedClass != -1 || done + pass->Request.Length < kSpeedClassTrigger) return;
+    ULONGLONG m = ((done / 1024) / (static_cast<ULONGLONG>(GetTickCount() - pass->StartTick) + 1)) / 10;
+    SpeedClass = m > 1000 ? 0 : m > 100 ? 1 : m > 10 ? 2 : 3;
+}
+
+void AdaptChunkLength(PassProgress* pass) {
+    DWORD& length = pass->Request.Length;
+    if (length >= kLargestChunk) return;
+    if (GetTickCount() - pass->GrowTick < kGrowWindow) {
+        // Growth stops at the buffers' reservation.
+        length = length > kLargestChunk / 2 ? kLargestChunk : length * 2;
+        if (pass->Mode != Verify) pass->Buffer1 = CommitRange(pass->Buffer1, length);
+        if (pass->Mode == ReadTwice) pass->Buffer2 = CommitRange(pass->Buffer2, length);
+    } else if (pass->Elapsed > kSlowAfter && length > kSmallestHalving) {
+        length /= 2;
+    }
+}
+
+void ClampToDisk(PassProgress* pass) {
+    ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
+    if (done + pass->Request.Length > pass->DiskSize) pass->Request.Length = static_cast<DWORD>(pass->DiskSize - done);
+}
+
+}  // namespace
+
+DWORD RunPassLoop(PassProgress* pass) {
+    pass->StartTick = GetTickCount();
+    pass->GrowTick = GetTickCount();
+    pass->Request.StartingOffset = 0;
+    pass->Request.Length = kFirstChunk;
+    ClampToDisk(pass);
+    bool differs = false;
+
+    for (;;) {
+        if (LoadFlag(&AbortFlags.AbortRequested)) break;
+        SetLastError(0);
+        ChunkResult result = MoveChunk(pass);
+        if (result != ChunkDone) {
+            differs = result == ChunkDiffers;
+            break;
+        }
+        pass->Request.StartingOffset += pass->Request.Length;
+        ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
+        ChooseSpeedClass(pass);
+        pass->Elapsed = GetTickCount() - pass->StartTick;
+        ULONGLONG rate = done / (static_cast<ULONGLONG>(pass->Elapsed) + 1);
+        ULONGLONG timeLeft = (pass->DiskSize - done) / (rate + 1) + 1;
+        if (GetTickCount() - LastRefreshTick >= kRefreshPeriod) {
+            EtaText = FormatDuration(timeLeft);
+            SpeedText = FormatSpeed(done, pass->Elapsed);
+            LastRefreshTick = GetTickCount();
+        }
+        if (!LoadFlag(&AbortFlags.AbortRequested))
+            Print("\r%s  (%s)  -  ETA %s   \r", FormatSize(done, SpeedClass), SpeedText, EtaText);
+        AdaptChunkLength(pass);
+        ClampToDisk(pass);
+        if (pass->Request.Length == 0) break;
+    }
+
+    CloseHandle(pass->Disk);
+    if (pass->LockSet != nullptr) {
+        UnlockVolumes(pass->LockSet);
+        FreeChecked(pass->LockSet);
+    }
+    if (LoadFlag(&AbortFlags.AbortRequested)) {
+        StoreFlag(&AbortFlags.PassStopped, 1);
+        while (!LoadFlag(&AbortFlags.HandlerDone)) Sleep(10);
+        return 7;
+    }
+    StoreFlag(&AbortFlags.OutcomeDecided, 1);
+    if (differs) {
+        // The device did not serve the same bytes twice: the pass failed.
+        PrintError("\n");
+        return 6;
+    }
+    if (GetLastError() != 0) {
+        EnsureLineStart();
+        PrintError("failed with ERROR_%s\n", LastErrorName());
+        return 6;
+    }
+    ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
+    pass->Elapsed = GetTickCount() - pass->StartTick;
+    ClearStatusLine();
+    Print("%s  (%s)  -  %s\n", FormatSize(done, 0), FormatSpeed(done, pass->Elapsed), FormatDuration(pass->Elapsed));
+    Print("ok\n");
+    return 0;
+}

@@ -1,0 +1,152 @@
+// Sectorsweep: the program's own records and operations, by subsystem.
+#pragma once
+
+#include "platform/win32.h"
+
+using namespace win;
+
+// ---- frame ----------------------------------------------------------------
+
+enum PassMode { Verify = 0, Read = 1, ReadTwice = 2 };
+
+constexpr int kMaxWords = 32;
+constexpr int kMaxCommandLine = 512;
+
+// Splits the process command line into at most kMaxWords words.
+void ParseCommandLine(int* count, char** words);
+void HardenDllSearchPath();
+DWORD RunMain(int count, char** words);
+void ShowUsage();
+// Reads a disk argument; FALSE when `word` is none.
+BOOL ReadDiskArgument(const char* word, int* diskNumber);
+PassMode ReadModeWord(const char* word);
+extern "C" [[noreturn]] void Entry();
+extern HANDLE ProcessHeap;
+
+// ---- console --------------------------------------------------------------
+
+constexpr int kMessageSize = 1024;
+
+int Print(const char* format, ...);
+int PrintError(const char* format, ...);
+void ExpandNewlines(char* text);
+SHORT ConsoleWidth();
+SHORT CursorColumn();
+SHORT CursorRow();
+void EnsureLineStart();
+void ClearStatusLine();
+bool OwnsConsoleWindow();
+void WaitForKeyToClose();
+
+// ---- format ---------------------------------------------------------------
+
+const char* FormatSize(ULONGLONG bytes, int decimals);
+const char* FormatSpeed(ULONGLONG bytes, DWORD milliseconds);
+const char* FormatDuration(ULONGLONG milliseconds);
+const char* ErrorName(DWORD code);
+const char* LastErrorName();
+
+constexpr int kDescriptionSize = 256;
+constexpr int kIdTextSize = 128;
+constexpr DWORD kDescriptorReplySize = 1024;
+
+void BuildDeviceDescription(const char* vendor, const char* product, char* out, DWORD capacity);
+DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement, ULONGLONG capacity);
+DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement);
+// Copies the vendor and product texts out of a descriptor reply, by the
+// offset rules shared by the pass and the listing.
+void ReadDescriptorTexts(const BYTE* reply, char* vendor, char* product);
+void QueryDeviceDescription(HANDLE disk, char* out);
+
+// ---- memory ---------------------------------------------------------------
+
+void* AllocZeroed(ULONGLONG bytes);
+void FreeChecked(void* block);
+BYTE* ReserveAddressSpace(ULONGLONG bytes);
+BYTE* CommitRange(BYTE* base, ULONGLONG bytes);
+
+// ---- small text helpers (no C runtime) ------------------------------------
+
+int TextLength(const char* text);
+// Copies at most capacity - 1 characters and always terminates.
+void CopyText(char* out, const char* text, int capacity);
+void FillBytes(void* block, BYTE value, SIZE_T bytes);
+
+// ---- pass -----------------------------------------------------------------
+
+constexpr int kMaxLockedVolumes = 32;
+
+struct VolumeLockSet {
+    HANDLE Handles[kMaxLockedVolumes];
+    int Locked[kMaxLockedVolumes];
+    int VolumeCount;
+    int LockedCount;
+};
+
+struct PassProgress {
+    HANDLE Disk;
+    PassMode Mode;
+    ULONGLONG DiskSize;
+    VERIFY_INFORMATION Request;
+    BYTE* Buffer1;
+    BYTE* Buffer2;
+    VolumeLockSet* LockSet;
+    DWORD StartTick;
+    DWORD GrowTick;
+    DWORD Elapsed;
+};
+
+struct AbortFlagSet {
+    int AbortRequested;
+    int PassStopped;
+    int HandlerDone;
+    int EventHandled;
+    // Set by the main thread once a pass that was not aborted has decided its
+    // outcome, so a late event need not wait for a stop that never comes.
+    int OutcomeDecided;
+};
+extern AbortFlagSet AbortFlags;
+
+// The flags are shared with the control handler's thread.
+inline int LoadFlag(const int* flag) { return __atomic_load_n(flag, __ATOMIC_SEQ_CST); }
+inline void StoreFlag(int* flag, int value) { __atomic_store_n(flag, value, __ATOMIC_SEQ_CST); }
+
+DWORD RunDiskPass(int diskNumber, PassMode mode);
+DWORD RunPassLoop(PassProgress* pass);
+DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset);
+VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);
+void UnlockVolumes(VolumeLockSet* set);
+BOOL ConsoleCtrlHandler(DWORD ctrlType);
+void SendKeyUps(const WCHAR* text);
+
+// ---- listing --------------------------------------------------------------
+
+constexpr int kDevicePathSize = 52;
+constexpr int kLettersSize = 260;
+constexpr int kSizeTextSize = 16;
+constexpr int kPathWorkSize = 272;
+
+struct DiskListEntry {
+    char DevicePath[kDevicePathSize];
+    char Letters[kLettersSize];
+    char SizeText[kSizeTextSize];
+    char Description[kDescriptionSize];
+    const char* BusName;
+    int DiskNumber;
+    ULONGLONG Size;
+};
+
+struct DiskList {
+    int HighestNumber;
+    int Count;
+    int Capacity;
+    DiskListEntry* Entries;
+};
+
+DiskList* ListDisks(DiskList* list);
+int GetDiskNumber(const char* path);
+const char* BusTypeName(DWORD busType);
+void StripTrailingChar(char* text, char ch);
+void RunDiskListing();
+void PrintDiskTable(const DiskList* list, int sizedOnly);
+void FreeDiskList(DiskList* list);

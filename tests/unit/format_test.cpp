@@ -1,0 +1,82 @@
+// Quantity texts and error names.
+#include "unit/fixture.h"
+
+namespace {
+
+struct SizeCase {
+    ULONGLONG Bytes;
+    int Decimals;
+    const char* Text;
+};
+
+TEST(QuantityText, SizesRoundHalfUpInDecimalUnits) {
+    BootMachine();
+    const SizeCase cases[] = {
+        {0, 0, "0 "},           {999, 0, "999 "},        {1000, 0, "1 KB"},         {1499, 0, "1 KB"},
+        {1500, 0, "2 KB"},       {1999999, 0, "2000 KB"},  {2000000, 0, "2 MB"},       {2500000, 0, "3 MB"},
+        {999999999, 0, "1000 MB"}, {999999999, 3, "1000 MB"}, {1000000000, 0, "1 GB"}, {1499999999, 0, "1 GB"},
+        {1500000000, 0, "2 GB"}, {1000000000, 3, "1.000 GB"}, {1234567890, -1, "1 GB"}, {1234567890, 1, "1.2 GB"},
+        {1234567890, 2, "1.23 GB"}, {1234567890, 3, "1.235 GB"}, {1999499999, 1, "2.0 GB"},
+        {500107862016, 0, "500 GB"}, {500107862016, 2, "500.11 GB"}, {2000398934016, 2, "2000.40 GB"},
+        {10000000000000000ull, 3, "10000000.000 GB"},
+    };
+    for (const SizeCase& c : cases) EXPECT_STREQ(FormatSize(c.Bytes, c.Decimals), c.Text) << c.Bytes << " " << c.Decimals;
+}
+
+TEST(QuantityText, SizeTextsRotateTwoBuffers) {
+    BootMachine();
+    const char* first = FormatSize(1000, 0);
+    const char* second = FormatSize(2000000, 0);
+    EXPECT_STREQ(first, "1 KB");
+    EXPECT_NE(first, second);
+    const char* third = FormatSize(0, 0);
+    EXPECT_EQ(first, third);
+    EXPECT_STREQ(second, "2 MB");
+}
+
+TEST(QuantityText, SpeedsInTenthsOfTheirUnit) {
+    BootMachine();
+    struct {
+        ULONGLONG Bytes;
+        DWORD Ms;
+        const char* Text;
+    } cases[] = {
+        {0, 0, "0 B/s"},          {5000, 0, "5.0 MB/s"},           {1000, 1000, "1000 B/s"},
+        {1001, 1000, "1.0 KB/s"}, {1049, 1000, "1.0 KB/s"},        {1050, 1000, "1.1 KB/s"},
+        {999949, 1000, "999.9 KB/s"}, {999950, 1000, "1000.0 KB/s"}, {1000000, 1000, "1000.0 KB/s"},
+        {1000001, 1000, "1.0 MB/s"}, {123456789, 1000, "123.5 MB/s"}, {1000000000, 1000, "1000.0 MB/s"},
+        {1000000001, 1000, "1.0 GB/s"}, {5000000000, 2000, "2.5 GB/s"},
+    };
+    for (const auto& c : cases) EXPECT_STREQ(FormatSpeed(c.Bytes, c.Ms), c.Text) << c.Bytes << "/" << c.Ms;
+}
+
+TEST(QuantityText, DurationsTruncateTheirFraction) {
+    BootMachine();
+    struct {
+        ULONGLONG Ms;
+        const char* Text;
+    } cases[] = {
+        {0, " 0.0 seconds"},       {999, " 0.9 seconds"},    {59999, "59.9 seconds"},  {60000, " 1.0 minutes"},
+        {65999, " 1.0 minutes"},   {66000, " 1.1 minutes"},  {3599999, "59.9 minutes"}, {3600000, " 1.0 hours"},
+        {5400000, " 1.5 hours"},   {36000000, "10.0 hours"}, {360000000, "100.0 hours"},
+    };
+    for (const auto& c : cases) EXPECT_STREQ(FormatDuration(c.Ms), c.Text) << c.Ms;
+}
+
+TEST(ErrorNames, TableNamesAndDecimalFallback) {
+    BootMachine();
+    EXPECT_STREQ(ErrorName(23), "CRC");
+    EXPECT_STREQ(ErrorName(1921), "CANT_RESOLVE_FILENAME");
+    EXPECT_STREQ(ErrorName(38), "HANDLE_EOF");
+    EXPECT_STREQ(ErrorName(0), "0");
+    EXPECT_STREQ(ErrorName(4), "4");
+    EXPECT_STREQ(ErrorName(2147942405u), "2147942405");
+    const char* first = ErrorName(1784);
+    EXPECT_STREQ(first, "1784");
+    ErrorName(1785);
+    EXPECT_STREQ(first, "1785");  // the fallback buffer is shared
+    SetLastError(1117);
+    EXPECT_STREQ(LastErrorName(), "IO_DEVICE");
+}
+
+}  // namespace
