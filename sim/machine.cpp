@@ -784,6 +784,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD dis
     }
     if (!found) return fail(ERROR_FILE_NOT_FOUND);
     HANDLE handle = NewHandle(object);
+    LastError = 0;  // an open of something that exists clears the last error
     Event(call + " -> ok");
     return handle;
 }

@@ -53,8 +53,6 @@ std::string Block(const std::string& bytes) {
             out += "\\r";
         } else if (c == '\n') {
             out += "\\n\\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
         } else if (c < 0x20 || c >= 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);

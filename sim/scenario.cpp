@@ -1,5 +1,6 @@
 #include "sim/scenario.h"
 
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -32,9 +33,6 @@ std::vector<std::string> Words(const std::string& line) {
         if (c == '"') {
             quoted = !quoted;
             any = true;
-        } else if (c == '\\' && quoted && i + 1 < line.size()) {
-            word += c;
-            word += line[++i];
         } else if (c == ' ' && !quoted) {
             if (any) words.push_back(Unescape(word));
             word.clear();
@@ -227,7 +225,7 @@ std::string ReadBlock(std::istringstream& in, int* lineNumber, bool joinAsBytes)
         if (line == ".") return out;
         if (!joinAsBytes) {
             out += line + "\n";
-        } else if (!line.empty() && line.back() == '\\' && (line.size() < 2 || line[line.size() - 2] != '\\')) {
+        } else if (!line.empty() && line.back() == '\\') {
             out += Unescape(line.substr(0, line.size() - 1));
         } else {
             out += Unescape(line) + "\r\n";
@@ -273,20 +271,20 @@ void CompareBytes(const char* what, const std::string& expected, const std::stri
 }  // namespace
 
 std::string Unescape(const std::string& text) {
+    // Only \r \n \t and \xHH are escapes, so Windows paths stand as they are.
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
+        char next = i + 1 < text.size() ? text[i + 1] : 0;
+        if (text[i] == '\\' && (next == 'r' || next == 'n' || next == 't')) {
+            out += next == 'r' ? '\r' : next == 'n' ? '\n' : '\t';
+            ++i;
+        } else if (text[i] == '\\' && next == 'x' && i + 3 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
             out += text[i];
-            continue;
         }
-        char c = text[++i];
-        if (c == 'r') out += '\r';
-        else if (c == 'n') out += '\n';
-        else if (c == 't') out += '\t';
-        else if (c == 'x' && i + 2 < text.size() + 0) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else out += c;
     }
     return out;
 }

@@ -34,7 +34,7 @@ struct Scenario {
 
 // Parses a scenario text; on a mistake returns false and says where in `error`.
 bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
-// Expands the escapes of an expectation line: \r \n \t \\ \xHH.
+// Expands the escapes of an expectation line: \r \n \t \xHH, nothing else.
 std::string Unescape(const std::string& text);
 // Checks the record against the expectations; returns the failures, none when it passed.
 std::vector<std::string> CheckScenario(const Scenario& scenario, const Record& record,

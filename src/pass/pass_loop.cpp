@@ -131,9 +131,11 @@ DWORD RunPassLoop(PassProgress* pass) {
         PrintError("\n");
         return 6;
     }
-    if (GetLastError() != 0) {
+    DWORD error = GetLastError();
+    if (error != 0) {
+        // Taken first: the line control's console calls may set their own error.
         EnsureLineStart();
-        PrintError("failed with ERROR_%s\n", LastErrorName());
+        PrintError("failed with ERROR_%s\n", ErrorName(error));
         return 6;
     }
     ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
