@@ -465,6 +465,7 @@ void FireControlEvent(const ControlEvent& event) {
         M->Rec.Events.push_back("process ended by the control event");
         M->Rec.ExitCode = 0xC000013A;
         M->Rec.Exited = true;
+        M->Rec.EndedByEvent = true;
         EndProcess();
     }
     PHANDLER_ROUTINE handler = M->CtrlHandler;

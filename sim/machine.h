@@ -131,6 +131,7 @@ struct Record {
     bool Exited = false;
     bool Abnormal = false;
     bool Hang = false;
+    bool EndedByEvent = false;  // the system's default handling of a control event
     std::string HangReason;
     int DiskWrites = 0;
 };

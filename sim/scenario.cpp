@@ -23,15 +23,18 @@ struct Failure {
     std::string What;
 };
 
-// Blank-separated words; a double-quoted stretch keeps its blanks and loses its quotes.
+// Blank-separated words; a stretch in double or single quotes keeps its blanks
+// (and the other kind of quote) and loses its own quotes.
 std::vector<std::string> Words(const std::string& line) {
     std::vector<std::string> words;
     std::string word;
+    char quote = 0;
     bool quoted = false, any = false;
     for (size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
-        if (c == '"') {
+        if ((c == '"' || c == '\'') && (!quoted || c == quote)) {
             quoted = !quoted;
+            quote = c;
             any = true;
         } else if (c == ' ' && !quoted) {
             if (any) words.push_back(Unescape(word));
@@ -407,7 +410,7 @@ std::vector<std::string> CheckScenario(const Scenario& s, const Record& r, const
         for (const std::string& event : r.Events)
             if (event.find(call) != std::string::npos) failures.push_back("unexpected call: " + event);
     if (r.DiskWrites != 0) failures.push_back("the program sent " + std::to_string(r.DiskWrites) + " writes to a disk or volume");
-    if (!r.Abnormal && !r.Hang && openDevices != 0)
+    if (!r.Abnormal && !r.Hang && !r.EndedByEvent && openDevices != 0)
         failures.push_back(std::to_string(openDevices) + " disk or volume handles still open at the end");
     return failures;
 }
