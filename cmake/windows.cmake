@@ -5,6 +5,8 @@ add_executable(sectorsweep ${PRODUCT_SOURCES} src/platform/first_use.cpp src/pla
 target_include_directories(sectorsweep PRIVATE src)
 target_compile_options(sectorsweep PRIVATE ${PRODUCT_FLAGS} -Os -fno-stack-protector -fno-asynchronous-unwind-tables
                        -ffunction-sections -fdata-sections -fno-threadsafe-statics)
+# The comparison is the whole work of a read-twice pass: built for speed.
+set_source_files_properties(src/pass/compare.cpp PROPERTIES COMPILE_OPTIONS "-O2")
 set_source_files_properties(src/platform/crt.cpp PROPERTIES COMPILE_OPTIONS
                             "-fno-builtin;-fno-tree-loop-distribute-patterns")
 target_link_options(sectorsweep PRIVATE -nostdlib -Wl,-e,Entry -Wl,--subsystem,console -Wl,--gc-sections -s)

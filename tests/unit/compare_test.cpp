@@ -44,6 +44,18 @@ TEST(CompareChunks, PositionWidthFollowsMagnitude) {
               "FFFFFFFFFFFF: 11 22\r\n0001000000000000: 11 22\r\n");
 }
 
+// The quick test runs in 128-byte blocks where it can, then word by word.
+TEST(CompareChunks, QuickTestSeesADifferenceAnywhere) {
+    BootMachine();
+    const DWORD length = 4096 + 72;
+    std::vector<BYTE> a = Pattern(length);
+    for (size_t at : {size_t(0), size_t(127), size_t(128), size_t(4095), size_t(4096), size_t(4167)}) {
+        std::vector<BYTE> b = a;
+        b[at] ^= 0x40;
+        EXPECT_EQ(CompareChunks(a.data(), b.data(), length, 0), 1u) << at;
+    }
+}
+
 TEST(CompareChunks, BytesAfterTheLastWholeWordAreNotCompared) {
     BootMachine();
     std::vector<BYTE> a(20, 1), b(20, 1);
