@@ -65,7 +65,7 @@ void PassIteration(benchmark::State& state) {
         benchmark::DoNotOptimize(RunPassLoop(&pass));
     }
     state.counters["s_per_pass_iteration"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * static_cast<double>(iterations),
+        static_cast<double>(iterations),
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
