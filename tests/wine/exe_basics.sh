@@ -39,6 +39,9 @@ run three_arguments 2 "$banner$usage" 1 r 3
 run bad_disk_argument 1 "$banner$usage" 1x
 run disk_number_too_large 1 "$banner$usage" 4294967297
 run long_command_line 1 "$banner$usage" "$(printf '1%.0s' $(seq 1 520))"
+# Wine has no disk interfaces: the banner, then the listing's cleared status row.
+run list_disks 0 "$banner"'\r' -ld
+run list_disks_capitals 0 "$banner"'\r' -LD anything
 run no_such_disk_verify 3 "$banner"'Error FILE_NOT_FOUND opening \\\\.\\PhysicalDrive77 -> abort\r\n' 77
 run no_such_disk_read 5 "$banner"'Error FILE_NOT_FOUND opening \\\\.\\PhysicalDrive77 -> abort\r\nHint: reading from a disk device requires admin privileges.\r\n' 77 -r
 
