@@ -26,8 +26,8 @@ VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber) {
     HANDLE search = FindFirstVolumeA(name, kVolumeNameSize);
     if (search == INVALID_HANDLE_VALUE) return set;
     // The set is full at 32 volumes: the search stops there.
-    for (BOOL more = TRUE; more && set->VolumeCount < kMaxLockedVolumes;
-         more = FindNextVolumeA(search, name, kVolumeNameSize)) {
+    for (BOOL more = TRUE; more;
+         more = set->VolumeCount < kMaxLockedVolumes && FindNextVolumeA(search, name, kVolumeNameSize)) {
         if (!IsLocalDiskType(GetDriveTypeA(name))) continue;
         StripTrailingChar(name, '\\');
         if (GetDiskNumber(name) != diskNumber) continue;

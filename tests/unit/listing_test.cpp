@@ -1,0 +1,109 @@
+// Disk numbers behind paths, the trailing-character strip, and the disk table
+// printed from a list built by hand.
+#include <string>
+
+#include "unit/fixture.h"
+
+namespace {
+
+const char kMachine[] = R"(stdout: file
+disk 3 size=1GiB
+disk 4 size=1GiB number=refused
+interface \\?\usbstor#disk&ven_acme#3#{53f56307-b6bf-11d0-94f2-00a0c91efb8b} disk=3
+volume \\?\Volume{00000000-0000-0000-0000-000000000001}\ disk=3 type=fixed letter=E
+volume \\?\Volume{00000000-0000-0000-0000-000000000002}\ disk=3 type=fixed letter=F number=refused
+)";
+
+int Opens() {
+    int opens = 0;
+    for (const std::string& event : sim::CurrentRecord().Events)
+        if (event.rfind("CreateFileA ", 0) == 0) ++opens;
+    return opens;
+}
+
+TEST(GetDiskNumber, AnyPathFormWithOrWithoutTrailingBackslash) {
+    BootMachine(kMachine);
+    const char* const paths[] = {
+        R"(\\.\PhysicalDrive3)",
+        R"(\\.\PhysicalDrive3\)",
+        R"(\\.\E:)",
+        R"(\\.\E:\)",
+        R"(\\?\usbstor#disk&ven_acme#3#{53f56307-b6bf-11d0-94f2-00a0c91efb8b})",
+        R"(\\?\usbstor#disk&ven_acme#3#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\)",
+        R"(\\?\Volume{00000000-0000-0000-0000-000000000001})",
+        R"(\\?\Volume{00000000-0000-0000-0000-000000000001}\)",
+    };
+    for (const char* path : paths) EXPECT_EQ(GetDiskNumber(path), 3) << path;
+    // A query-only open, and every handle is closed again.
+    EXPECT_EQ(sim::CurrentRecord().Events[0], R"(CreateFileA \\.\PhysicalDrive3 access=0x0 share=3 flags=0x0 -> ok)");
+    EXPECT_EQ(sim::OpenDevices(), 0);
+}
+
+TEST(GetDiskNumber, UnknownOrRefusedGivesMinusOne) {
+    BootMachine(kMachine);
+    EXPECT_EQ(GetDiskNumber(R"(\\.\PhysicalDrive4)"), -1);  // the number request is refused
+    EXPECT_EQ(GetDiskNumber(R"(\\.\F:)"), -1);
+    EXPECT_EQ(GetDiskNumber(R"(\\.\PhysicalDrive9)"), -1);  // the open fails
+    EXPECT_EQ(GetDiskNumber(R"(\\.\Q:\)"), -1);
+    EXPECT_EQ(Opens(), 4);
+    EXPECT_EQ(sim::OpenDevices(), 0);
+}
+
+TEST(GetDiskNumber, EmptyOrOverlongPathOpensNothing) {
+    BootMachine(kMachine);
+    EXPECT_EQ(GetDiskNumber(""), -1);
+    std::string longest = std::string(R"(\\?\)") + std::string(267, 'x');  // 271 characters: tried
+    ASSERT_EQ(longest.size(), 271u);
+    EXPECT_EQ(GetDiskNumber(longest.c_str()), -1);
+    EXPECT_EQ(Opens(), 1);
+    std::string tooLong = longest + "y";  // 272: never cut down to a name of something else
+    EXPECT_EQ(GetDiskNumber(tooLong.c_str()), -1);
+    std::string tooLongWithBackslash = longest + "\\";
+    EXPECT_EQ(GetDiskNumber(tooLongWithBackslash.c_str()), -1);
+    EXPECT_EQ(Opens(), 1);
+}
+
+TEST(StripTrailingChar, RemovesOneTrailingCharacterOnly) {
+    char root[] = R"(C:\)";
+    StripTrailingChar(root, '\\');
+    EXPECT_STREQ(root, "C:");
+    char twice[] = R"(C:\\)";
+    StripTrailingChar(twice, '\\');
+    EXPECT_STREQ(twice, R"(C:\)");
+    char plain[] = "C:";
+    StripTrailingChar(plain, '\\');
+    EXPECT_STREQ(plain, "C:");
+    char empty[4] = {0, '\\', 0, 0};  // an empty text: what lies past its end stays
+    StripTrailingChar(empty, '\\');
+    EXPECT_EQ(empty[0], 0);
+    EXPECT_EQ(empty[1], '\\');
+}
+
+DiskListEntry Entry(int number, const char* bus, const char* size, const char* description, const char* letters) {
+    DiskListEntry entry;
+    FillBytes(&entry, 0, sizeof entry);
+    entry.DiskNumber = number;
+    entry.BusName = bus;
+    CopyText(entry.SizeText, size, kSizeTextSize);
+    CopyText(entry.Description, description, kDescriptionSize);
+    CopyText(entry.Letters, letters, kLettersSize);
+    return entry;
+}
+
+TEST(PrintDiskTable, AllEntriesWhenNotOnlySized) {
+    BootMachine();
+    DiskListEntry entries[] = {
+        Entry(3, "SATA", "500 GB", "ACME HD500", "C:"),
+        Entry(1, nullptr, "", "", ""),  // never answered: no bus name at all
+        Entry(3, "USB", "", "Card Reader", "E:"),
+    };
+    DiskList list = {3, 3, 3, entries};
+    // Widths 4, 6 and 11; rows by number, entries of one number in list order.
+    PrintDiskTable(&list, 0);
+    EXPECT_EQ(Stdout(),
+              "Disk1    " "    " "  " "      " "  " "           " "  " "\r\n"
+              "Disk3    SATA  500 GB  ACME HD500   C:\r\n"
+              "Disk3    USB           Card Reader  E:\r\n");
+}
+
+}  // namespace
