@@ -528,6 +528,7 @@ BOOL SetDllDirectoryASim(const char* path) {
 }  // namespace
 
 void Boot(const Config& config) {
+    delete M;  // a test may boot several machines in turn
     M = new Machine();
     M->Cfg = config;
     M->TickNow = config.StartTick;

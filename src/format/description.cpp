@@ -30,6 +30,11 @@ DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement, 
     int f = TextLength(find);
     int r = TextLength(replacement);
     if (f == 0 || static_cast<ULONGLONG>(t) > capacity) return 0;
+    // No result can be longer than every match replaced; a larger capacity
+    // changes no outcome, and bounding it keeps the buffer size from wrapping.
+    ULONGLONG growth = static_cast<ULONGLONG>(r > f ? r - f : 0);
+    ULONGLONG longest = static_cast<ULONGLONG>(t) + static_cast<ULONGLONG>(t / f) * growth;
+    if (capacity > longest) capacity = longest;
     char* plain = static_cast<char*>(AllocZeroed(static_cast<ULONGLONG>(t) + 1));
     char* upperText = static_cast<char*>(AllocZeroed(static_cast<ULONGLONG>(t) + 1));
     char* upperFind = static_cast<char*>(AllocZeroed(static_cast<ULONGLONG>(f) + 1));
@@ -38,7 +43,7 @@ DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement, 
     CopyText(upperFind, find, f + 1);
     CharUpperA(upperText);
     CharUpperA(upperFind);
-    ULONGLONG room = capacity + static_cast<ULONGLONG>(r > f ? r - f : 0);
+    ULONGLONG room = capacity + growth;
     char* result = static_cast<char*>(AllocZeroed(room + 1));
     int resultLength = 0;
     int roomLimit = static_cast<int>(room);
@@ -94,7 +99,7 @@ void ReadDescriptorTexts(const BYTE* reply, char* vendor, char* product) {
 void QueryDeviceDescription(HANDLE disk, char* out) {
     STORAGE_PROPERTY_QUERY query;
     FillBytes(&query, 0, sizeof query);
-    BYTE reply[kDescriptorReplySize];
+    alignas(8) BYTE reply[kDescriptorReplySize];
     FillBytes(reply, 0, sizeof reply);
     reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->Size = kDescriptorReplySize;
     DWORD returned = 0;

@@ -33,7 +33,7 @@ void ReadDiskDetails(DiskListEntry* entry) {
     HANDLE disk =
         CreateFileA(entry->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (disk == INVALID_HANDLE_VALUE) return;
-    BYTE geometry[40];
+    alignas(8) BYTE geometry[40];
     FillBytes(geometry, 0, sizeof geometry);
     DWORD returned = 0;
     if (DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, sizeof geometry, &returned,
@@ -43,7 +43,7 @@ void ReadDiskDetails(DiskListEntry* entry) {
     }
     STORAGE_PROPERTY_QUERY query;
     FillBytes(&query, 0, sizeof query);
-    BYTE reply[kDescriptorReplySize];
+    alignas(8) BYTE reply[kDescriptorReplySize];
     FillBytes(reply, 0, sizeof reply);
     reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->Size = kDescriptorReplySize;
     if (DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, reply, sizeof reply, &returned,

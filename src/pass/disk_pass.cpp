@@ -27,7 +27,7 @@ ULONGLONG QueryDiskSize(HANDLE disk, bool readAccess) {
             return 0;
         return static_cast<ULONGLONG>(length.Length);
     }
-    BYTE geometry[40];
+    alignas(8) BYTE geometry[40];
     FillBytes(geometry, 0, sizeof geometry);
     if (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, sizeof geometry, &returned,
                          nullptr))

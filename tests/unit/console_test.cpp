@@ -1,0 +1,237 @@
+// The two writers and the status-row control on the simulated console.
+#include <string>
+#include <vector>
+
+#include "unit/fixture.h"
+
+namespace {
+
+int CountEvents(const std::string& text) {
+    int count = 0;
+    for (const std::string& event : sim::CurrentRecord().Events)
+        if (event.find(text) != std::string::npos) ++count;
+    return count;
+}
+
+std::vector<CHAR_INFO> ReadRow(SHORT row, SHORT width = 80) {
+    std::vector<CHAR_INFO> cells(static_cast<size_t>(width));
+    SMALL_RECT region = {0, row, static_cast<SHORT>(width - 1), row};
+    EXPECT_TRUE(ReadConsoleOutputA(GetStdHandle(STD_OUTPUT_HANDLE), cells.data(), COORD{width, 1}, COORD{0, 0}, &region));
+    return cells;
+}
+
+void WriteRow(SHORT row, std::vector<CHAR_INFO>& cells) {
+    SHORT width = static_cast<SHORT>(cells.size());
+    SMALL_RECT region = {0, row, static_cast<SHORT>(width - 1), row};
+    ASSERT_TRUE(WriteConsoleOutputA(GetStdHandle(STD_OUTPUT_HANDLE), cells.data(), COORD{width, 1}, COORD{0, 0}, &region));
+}
+
+// ---- Print and PrintError ---------------------------------------------------
+
+TEST(Print, LoneLineFeedsBecomeCrLf) {
+    struct {
+        const char* Text;
+        const char* Bytes;
+    } cases[] = {
+        {"a\nb", "a\r\nb"},     {"a\r\nb", "a\r\nb"},       {"\n\n", "\r\n\r\n"}, {"\nx", "\r\nx"},
+        {"50%\r", "50%\r"},     {"\r\r\n\n", "\r\r\n\r\n"}, {"\n\r\n", "\r\n\r\n"}, {"x\n\ry", "x\r\n\ry"},
+    };
+    for (const auto& c : cases) {
+        BootMachine();
+        EXPECT_EQ(Print("%s", c.Text), static_cast<int>(std::string(c.Bytes).size())) << c.Text;
+        EXPECT_EQ(Stdout(), c.Bytes) << c.Text;
+    }
+}
+
+TEST(Print, EmptyTextWritesNothing) {
+    BootMachine();
+    EXPECT_EQ(Print(""), 0);
+    EXPECT_EQ(Print("%s", ""), 0);
+    EXPECT_EQ(Stdout(), "");
+}
+
+TEST(Print, FileAndPipeReceiveWhatTheConsoleReceives) {
+    auto run = [] {
+        Print("Sectorsweep\n");
+        Print("\r%s  (%s)  -  ETA %s   \r", "1 MB", "2.0 MB/s", " 3.0 seconds");
+        Print("%s\r\n%i%%\n", "done", 100);
+        return Stdout();
+    };
+    BootMachine("stdout: console 80x25\n");
+    std::string console = run();
+    EXPECT_EQ(console, "Sectorsweep\r\n\r1 MB  (2.0 MB/s)  -  ETA  3.0 seconds   \rdone\r\n100%\r\n");
+    BootMachine("stdout: file\n");
+    EXPECT_EQ(run(), console);
+    BootMachine("stdout: pipe\n");
+    EXPECT_EQ(run(), console);
+}
+
+TEST(Print, LongMessagesAreCutAtTheLimit) {
+    BootMachine();
+    std::string long_text(1500, 'x');
+    EXPECT_EQ(Print("%s", long_text.c_str()), kMessageSize - 1);
+    EXPECT_EQ(Stdout(), std::string(kMessageSize - 1, 'x'));
+
+    // Within the limit before expansion, over it after: a line end that no
+    // longer fits whole is left off.
+    BootMachine();
+    std::string lines(1020, 'y');
+    lines += "\n\n";
+    EXPECT_EQ(Print("%s", lines.c_str()), 1022);
+    EXPECT_EQ(Stdout(), std::string(1020, 'y') + "\r\n");
+
+    BootMachine();
+    std::string feeds(1023, '\n');
+    Print("%s", feeds.c_str());
+    std::string expanded;
+    for (int i = 0; i < 511; ++i) expanded += "\r\n";
+    EXPECT_EQ(Stdout(), expanded);
+
+    BootMachine();
+    std::string exact(1021, 'z');
+    exact += "\n";
+    Print("%s", exact.c_str());
+    EXPECT_EQ(Stdout(), std::string(1021, 'z') + "\r\n");
+}
+
+TEST(Print, ExpandNewlinesStaysInsideItsBuffer) {
+    BootMachine();
+    char text[kMessageSize];
+    for (int i = 0; i < kMessageSize - 1; ++i) text[i] = i % 2 == 0 ? 'a' : '\n';
+    text[kMessageSize - 1] = 0;
+    ExpandNewlines(text);
+    // 341 times "a\r\n" fill the 1023 characters; the rest is left off.
+    std::string result(text);
+    EXPECT_EQ(result.size(), static_cast<size_t>(kMessageSize - 1));
+    EXPECT_EQ(result.substr(0, 6), "a\r\na\r\n");
+    EXPECT_EQ(result.substr(result.size() - 3), "a\r\n");
+    EXPECT_EQ(text[kMessageSize - 1], 0);
+}
+
+TEST(PrintError, WritesTheTextAsFormatted) {
+    BootMachine("stdout: file\nstderr: console\n");
+    EXPECT_EQ(PrintError("failed with ERROR_%s\n", "CRC"), 22);
+    EXPECT_EQ(Stderr(), "failed with ERROR_CRC\n");
+    EXPECT_EQ(Stdout(), "");
+    EXPECT_EQ(CountEvents("WriteConsoleA"), 0);  // the console write succeeded at once
+
+    BootMachine("stdout: file\nstderr: file\n");
+    EXPECT_EQ(PrintError("\ndifference found -> abort"), 26);
+    EXPECT_EQ(PrintError("failed with ERROR_%s\n", "IO_DEVICE"), 28);
+    EXPECT_EQ(Stderr(), "\ndifference found -> abort" "failed with ERROR_IO_DEVICE\n");
+
+    BootMachine("stdout: file\nstderr: pipe\n");
+    EXPECT_EQ(PrintError("a\r\nb\n"), 5);
+    EXPECT_EQ(Stderr(), "a\r\nb\n");
+
+    BootMachine("stdout: file\nstderr: closed\n");
+    EXPECT_EQ(PrintError("failed with ERROR_%s\n", "CRC"), -1);
+    EXPECT_EQ(Stderr(), "");
+}
+
+TEST(PrintError, LongMessagesStopAtTheLimit) {
+    BootMachine("stdout: file\nstderr: file\n");
+    std::string long_text(3000, 'e');
+    EXPECT_EQ(PrintError("%s", long_text.c_str()), kMessageSize - 1);
+    EXPECT_EQ(Stderr(), std::string(kMessageSize - 1, 'e'));
+}
+
+TEST(Print, ClosedOutputFails) {
+    BootMachine("stdout: closed\n");
+    EXPECT_EQ(Print("lost\n"), -1);
+}
+
+// ---- EnsureLineStart and ClearStatusLine -------------------------------------
+
+TEST(LineControl, EnsureLineStartBreaksOnlyARowThatShowsText) {
+    BootMachine("stdout: console 80x25\n");
+    EnsureLineStart();  // blank row, column 0
+    EXPECT_EQ(Stdout(), "");
+
+    Print("     ");  // column 5 of a row that is blank all the same
+    EnsureLineStart();
+    EXPECT_EQ(Stdout(), "     \r\n");
+    EXPECT_EQ(sim::Cursor(), std::make_pair(0, 1));
+
+    Print("12 MB  (3.0 MB/s)  -  ETA  1.0 minutes   \r");  // a status line
+    EnsureLineStart();
+    EXPECT_EQ(sim::Cursor(), std::make_pair(0, 2));
+    EXPECT_EQ(Stdout().substr(Stdout().size() - 3), "\r\r\n");
+}
+
+TEST(LineControl, EnsureLineStartSeesTextAnywhereInTheRow) {
+    BootMachine("stdout: console 80x25\nscreen 0: " + std::string(79, ' ') + "x\n");
+    EnsureLineStart();
+    EXPECT_EQ(Stdout(), "\r\n");
+
+    BootMachine("stdout: console 80x25\nscreen 1: text below the cursor\n");
+    EnsureLineStart();
+    EXPECT_EQ(Stdout(), "");
+}
+
+TEST(LineControl, NothingToDoWithoutAConsole) {
+    for (const char* kind : {"file", "pipe", "nul"}) {
+        BootMachine(std::string("stdout: ") + kind + "\n");
+        EXPECT_EQ(ConsoleWidth(), std::string(kind) == "nul" ? 0 : 9000) << kind;
+        EXPECT_EQ(CursorColumn(), 0) << kind;
+        EnsureLineStart();
+        EXPECT_EQ(Stdout(), "") << kind;
+        EXPECT_EQ(CountEvents("write stdout"), 0) << kind;
+    }
+}
+
+TEST(LineControl, ClearStatusLineBlanksTheRowAndKeepsColours) {
+    BootMachine("stdout: console 80x25\n");
+    Print("\n\n");
+    Print("%s\r", std::string(40, '#').c_str());  // text in columns 0 to 39, cursor at column 0 of row 2
+    std::vector<CHAR_INFO> cells = ReadRow(2);
+    for (int x = 0; x < 80; ++x) cells[static_cast<size_t>(x)].Attributes = static_cast<WORD>(0x10 + x);
+    WriteRow(2, cells);
+
+    ClearStatusLine();
+    const std::vector<std::string>& events = sim::CurrentRecord().Events;
+    EXPECT_EQ(events.at(events.size() - 2), "WriteConsoleOutputA row 2 columns 0-39");
+    EXPECT_EQ(events.back(), "write stdout \"\\r\"");
+    std::vector<CHAR_INFO> after = ReadRow(2);
+    for (int x = 0; x < 80; ++x) {
+        EXPECT_EQ(after[static_cast<size_t>(x)].Char.AsciiChar, ' ') << x;
+        EXPECT_EQ(after[static_cast<size_t>(x)].Attributes, 0x10 + x) << x;
+    }
+    EXPECT_EQ(sim::Cursor(), std::make_pair(0, 2));
+
+    // An already blank row is not written, the carriage return still is.
+    ClearStatusLine();
+    EXPECT_EQ(CountEvents("WriteConsoleOutputA row 2"), 2);  // our own write and the first clear
+    EXPECT_EQ(sim::CurrentRecord().Events.back(), "write stdout \"\\r\"");
+}
+
+TEST(LineControl, ClearStatusLineReachesTheLastColumn) {
+    BootMachine("stdout: console 60x10\nscreen 0: " + std::string(59, ' ') + "x\n");
+    ClearStatusLine();
+    EXPECT_EQ(CountEvents("WriteConsoleOutputA row 0 columns 0-59"), 1);
+    EXPECT_TRUE(sim::ScreenRows().empty());
+    EXPECT_EQ(Stdout(), "\r");
+}
+
+TEST(LineControl, ClearStatusLineWithoutAConsole) {
+    BootMachine("stdout: file\n");
+    ClearStatusLine();
+    EXPECT_EQ(Stdout(), "\r");
+    BootMachine("stdout: pipe\n");
+    ClearStatusLine();
+    EXPECT_EQ(Stdout(), "\r");
+    BootMachine("stdout: nul\n");
+    ClearStatusLine();
+    EXPECT_EQ(CountEvents("write stdout"), 0);
+}
+
+TEST(LineControl, OwnsConsoleWindowOnlyForItsOwnWindow) {
+    BootMachine("stdout: console\nwindow: own\n");
+    EXPECT_TRUE(OwnsConsoleWindow());
+    BootMachine("stdout: console\nwindow: shell\n");
+    EXPECT_FALSE(OwnsConsoleWindow());
+    BootMachine("stdout: console\nwindow: none\n");
+    EXPECT_FALSE(OwnsConsoleWindow());
+}
+
+}  // namespace

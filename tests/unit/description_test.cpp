@@ -1,0 +1,162 @@
+// The device description: joining vendor and product, the caseless replace,
+// and the descriptor request on a simulated disk.
+#include <string>
+
+#include "unit/fixture.h"
+
+namespace {
+
+std::string Describe(const std::string& vendor, const std::string& product) {
+    char out[kDescriptionSize];
+    FillBytes(out, 'Q', sizeof out);
+    BuildDeviceDescription(vendor.c_str(), product.c_str(), out, kDescriptionSize);
+    return out;
+}
+
+TEST(Description, JoinsTrimmedVendorAndProduct) {
+    BootMachine();
+    struct {
+        const char* Vendor;
+        const char* Product;
+        const char* Text;
+    } cases[] = {
+        {"  ACME  ", "ACME Disk 9   ", "ACME Disk 9"},
+        {"ACME", "Disk 9", "ACME Disk 9"},
+        {"Acme", "ACME Disk 9", "Acme ACME Disk 9"},
+        {"ACME", "Super ACME", "ACME Super ACME"},
+        {"ACME", "ACMEDisk", "ACMEDisk"},
+        {"ACME", "ACME", "ACME"},
+        {"Generic-", "SD/MMC", "Generic SD/MMC"},
+        {"GENERIC-", "Card Reader", "Generic Card Reader"},
+        {"gEnErIc-", "x", "Generic x"},
+        {"Generic-", "", "Generic-"},
+        {"", "\tDisk 9 ", "Disk 9"},
+        {"\t \t", " \t", ""},
+        {"", "", ""},
+        {"ACME", "", "ACME"},
+        {"  ", "Generic- Generic- Flash", "Generic Generic Flash"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Describe(c.Vendor, c.Product), c.Text) << c.Vendor << "|" << c.Product;
+}
+
+TEST(Description, JoinsOnlyWhatFitsTheBuffer) {
+    BootMachine();
+    std::string product(127, 'p');
+    EXPECT_EQ(Describe(std::string(127, 'v'), product), std::string(127, 'v'));
+    EXPECT_EQ(Describe(std::string(126, 'v'), product), std::string(126, 'v') + " " + product);
+    EXPECT_EQ(Describe("  " + std::string(126, 'v') + "\t", product).size(), 254u);
+    // An empty vendor adds no blank, but the rule counts two all the same.
+    EXPECT_EQ(Describe("", std::string(253, 'p')), std::string(253, 'p'));
+    EXPECT_EQ(Describe("", std::string(254, 'p')), "");
+    EXPECT_EQ(Describe(std::string(255, 'v'), "p"), std::string(255, 'v'));
+}
+
+std::string Replace(const std::string& text, const char* find, const char* replacement, ULONGLONG capacity,
+                    DWORD* count) {
+    char buffer[64];
+    CopyText(buffer, text.c_str(), sizeof buffer);
+    *count = ReplaceAllCaseless(buffer, find, replacement, capacity);
+    return buffer;
+}
+
+TEST(ReplaceAllCaseless, AllOrNothing) {
+    BootMachine();
+    struct {
+        const char* Text;
+        const char* Find;
+        const char* Replacement;
+        ULONGLONG Capacity;
+        const char* Result;
+        DWORD Count;
+    } cases[] = {
+        {"aaa", "aa", "b", 3, "ba", 1},
+        {"aaaa", "aa", "b", 4, "bb", 2},
+        {"aaa", "", "b", 3, "aaa", 0},
+        {"ab ab", "ab", "xyz", 5, "ab ab", 0},
+        {"ab ab", "ab", "xyz", 7, "xyz xyz", 2},
+        {"ab ab", "ab", "xyz", 6, "ab ab", 0},
+        {"ab ab", "AB", "Xy", 5, "Xy Xy", 2},
+        {"abc", "x", "y", 3, "abc", 0},
+        {"abc", "abc", "", 3, "", 1},
+        {"abcd", "b", "", 2, "abcd", 0},  // the text is already longer than the capacity
+        {"", "a", "b", 0, "", 0},
+        {"GeNeRiC- x", "generic- ", "Generic ", 10, "Generic x", 1},
+        {"x\xE9y", "\xC9", "e", 3, "xey", 1},
+        {"aXa", "a", "bb", 1000000, "bbXbb", 2},
+    };
+    for (const auto& c : cases) {
+        DWORD count = 99;
+        EXPECT_EQ(Replace(c.Text, c.Find, c.Replacement, c.Capacity, &count), c.Result) << c.Text << "/" << c.Find;
+        EXPECT_EQ(count, c.Count) << c.Text << "/" << c.Find;
+    }
+    char text[] = "aaa";
+    EXPECT_EQ(ReplaceAllCaseless(text, "aa", "b"), 1u);
+    EXPECT_STREQ(text, "ba");
+    char grow[] = "ab";
+    EXPECT_EQ(ReplaceAllCaseless(grow, "a", "xx"), 0u);  // the three-argument form never grows the text
+    EXPECT_STREQ(grow, "ab");
+}
+
+TEST(ReplaceAllCaseless, UnboundedCapacityDoesNotAskForUnboundedMemory) {
+    BootMachine();
+    char text[16] = "Generic- a";
+    EXPECT_EQ(ReplaceAllCaseless(text, "generic- ", "Generic ", ~0ull), 1u);
+    EXPECT_STREQ(text, "Generic a");
+    char grow[16] = "a-a";
+    EXPECT_EQ(ReplaceAllCaseless(grow, "a", "bcd", ~0ull - 1), 2u);
+    EXPECT_STREQ(grow, "bcd-bcd");
+}
+
+// ---- the descriptor request ----------------------------------------------------
+
+std::string Query(const std::string& disk) {
+    BootMachine("stdout: file\n" + disk + "\n");
+    HANDLE handle = CreateFileA("\\\\.\\PhysicalDrive1", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    char out[kDescriptionSize];
+    FillBytes(out, 0, sizeof out);
+    CopyText(out, "no name", kDescriptionSize);
+    QueryDeviceDescription(handle, out);
+    CloseHandle(handle);
+    return out;
+}
+
+TEST(QueryDeviceDescription, TextsFromTheReply) {
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=\"ACME    \" product=\"  Disk 9\""), "ACME Disk 9");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=\"Generic-\" product=\"Flash Disk\""), "Generic Flash Disk");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk descriptor=fail"), "no name");
+    EXPECT_EQ(Query("disk 1 size=1MiB"), "");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk vendor-offset=0 product-offset=0"), "");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9"), "ACME Disk9");
+}
+
+TEST(QueryDeviceDescription, OffsetsMustLieBelowSize) {
+    // The machine places the vendor at byte 40 and the product at byte 45. Only
+    // the offset is held against Size; the text itself may run past it.
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=51"), "ACME Disk9");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=46"), "ACME Disk9");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=45"), "ACME");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=40"), "");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=0"), "");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 vendor-offset=900 product-offset=40 descriptor-size=900"),
+              "Disk9");
+}
+
+TEST(QueryDeviceDescription, LongTextsAreCutAndNeverReadPastTheReply) {
+    std::string vendor(200, 'v');
+    std::string product(300, 'p');
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=" + vendor + " product=Disk"), std::string(127, 'v') + " Disk");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=V product=" + product + " product-offset=100 descriptor-size=1024"),
+              "V " + std::string(127, 'p'));
+    // Texts running into the end of the 1024-byte reply, which is not terminated there.
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ABCDEFGH vendor-offset=1020 product=WXYZ product-offset=1000 "
+                    "descriptor-size=5000"),
+              "ABCD WXYZ");
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=" + vendor + " vendor-offset=900 product=x product-offset=1024 "
+                    "descriptor-size=4096"),
+              std::string(124, 'v'));
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=A vendor-offset=4294967290 descriptor-size=4294967295"), "");
+}
+
+}  // namespace

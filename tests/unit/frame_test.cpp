@@ -1,0 +1,158 @@
+// Command-line splitting and the reading of the disk argument and mode word.
+#include <string>
+#include <vector>
+
+#include "unit/fixture.h"
+
+namespace {
+
+constexpr int kSlots = kMaxWords + 8;  // room behind the vector, to see that nothing lands there
+char Untouched[] = "untouched";
+
+struct Split {
+    int Count = -1;
+    std::vector<std::string> Words;
+    char* Slots[kSlots];
+};
+
+Split SplitLine(const std::string& line) {
+    BootMachine("stdout: file\n");
+    sim::SetCommandLine(line);
+    Split split;
+    for (char*& slot : split.Slots) slot = Untouched;
+    ParseCommandLine(&split.Count, split.Slots);
+    for (int i = 0; i < split.Count; ++i) split.Words.push_back(split.Slots[i]);
+    return split;
+}
+
+using Words = std::vector<std::string>;
+
+TEST(CommandLine, SplitsAtBlanksOutsideQuotes) {
+    struct {
+        const char* Line;
+        Words Expected;
+    } cases[] = {
+        {"sectorsweep.exe", {"sectorsweep.exe"}},
+        {"\"C:\\x y\\s.exe\" 3", {"\"C:\\x y\\s.exe\"", "3"}},
+        {"s.exe     1", {"s.exe", "1"}},
+        {"s.exe 1 r   ", {"s.exe", "1", "r"}},
+        {" s.exe 1", {"", "s.exe", "1"}},
+        {"   ", {""}},
+        {"s.exe a\tb", {"s.exe", "a\tb"}},
+        {"s.exe\t1", {"s.exe\t1"}},
+        {"s.exe ab\"c d\"e f", {"s.exe", "ab\"c d\"e", "f"}},
+        {"s.exe \"c d\"e f", {"s.exe", "\"c d\"e", "f"}},
+        {"s.exe \"\" 1", {"s.exe", "\"\"", "1"}},
+        // A quote without a partner takes the rest of the line, blanks included.
+        {"s.exe 1 \"a  b  ", {"s.exe", "1", "\"a  b  "}},
+        {"s.exe \"b\"c\" d", {"s.exe", "\"b\"c\" d"}},
+        {"s.exe \"", {"s.exe", "\""}},
+        {"\\\\x\\ \\", {"\\\\x\\", "\\"}},
+    };
+    for (const auto& c : cases) {
+        Split split = SplitLine(c.Line);
+        EXPECT_EQ(split.Words, c.Expected) << "line [" << c.Line << "]";
+    }
+}
+
+TEST(CommandLine, EmptyLineSetsNoSlot) {
+    Split split = SplitLine("");
+    EXPECT_EQ(split.Count, 0);
+    EXPECT_EQ(split.Slots[0], Untouched);
+}
+
+TEST(CommandLine, LinesOf512CharactersAreNotSplit) {
+    std::string line(509, 'x');
+    line += " 1";  // 511 characters
+    Split kept = SplitLine(line);
+    EXPECT_EQ(kept.Count, 2);
+    EXPECT_EQ(kept.Words.at(0).size(), 509u);
+
+    Split refused = SplitLine(line + "2");
+    EXPECT_EQ(refused.Count, 0);
+    EXPECT_STREQ(refused.Slots[0], "");
+    EXPECT_EQ(refused.Slots[1], Untouched);
+
+    EXPECT_EQ(SplitLine(std::string(2000, ' ')).Count, 0);
+}
+
+TEST(CommandLine, CountStopsAtTheVector) {
+    std::string line = "s.exe";
+    for (int i = 1; i < kMaxWords; ++i) line += " " + std::to_string(i);
+    Split full = SplitLine(line + "   ");
+    EXPECT_EQ(full.Count, kMaxWords);
+    EXPECT_EQ(full.Words.back(), std::to_string(kMaxWords - 1));
+
+    Split over = SplitLine(line + " a b c d e f g h i j");
+    EXPECT_EQ(over.Count, kMaxWords);
+    EXPECT_EQ(over.Words.back(), std::to_string(kMaxWords - 1));
+    for (int i = kMaxWords; i < kSlots; ++i) EXPECT_EQ(over.Slots[i], Untouched) << i;
+
+    std::string blanks = "s.exe";
+    for (int i = 0; i < 200; ++i) blanks += " x";
+    Split many = SplitLine(blanks);
+    EXPECT_EQ(many.Count, kMaxWords);
+    for (int i = kMaxWords; i < kSlots; ++i) EXPECT_EQ(many.Slots[i], Untouched) << i;
+}
+
+TEST(DiskArgument, PrefixesChainInTheirOrderOnly) {
+    BootMachine();
+    struct {
+        const char* Word;
+        int Disk;  // -1: not a disk argument
+    } cases[] = {
+        {"0", 0},
+        {"5", 5},
+        {"007", 7},
+        {"", 0},
+        {"disk", 0},
+        {"\\\\.\\pd", 0},
+        {"\\\\.\\PhysicalDrive", 0},
+        {"DISK12", 12},
+        {"\\\\.\\physicaldrive12", 12},
+        {"\\\\.\\PD3", 3},
+        {"disk\\\\.\\PhysicalDrive5", 5},
+        {"disk\\\\.\\pd\\\\.\\PhysicalDrive5", 5},
+        {"disk\\\\.\\pd5", 5},
+        {"\\\\.\\pd\\\\.\\PhysicalDrive5", 5},
+        {"\\\\.\\pddisk5", -1},
+        {"\\\\.\\PhysicalDrivedisk5", -1},
+        {"\\\\.\\PhysicalDrive\\\\.\\pd5", -1},
+        {"diskdisk5", -1},
+        {"5a", -1},
+        {"a5", -1},
+        {"+5", -1},
+        {"-5", -1},
+        {" 5", -1},
+        {"5 ", -1},
+        {"\"5\"", -1},
+        {"2147483647", 2147483647},
+        {"00000000002147483647", 2147483647},
+        {"2147483648", -1},
+        {"4294967301", -1},  // would wrap to 5
+        {"99999999999999999999999", -1},
+    };
+    for (const auto& c : cases) {
+        int disk = -99;
+        BOOL ok = ReadDiskArgument(c.Word, &disk);
+        EXPECT_EQ(ok != FALSE, c.Disk >= 0) << c.Word;
+        if (ok && c.Disk >= 0) {
+            EXPECT_EQ(disk, c.Disk) << c.Word;
+        }
+    }
+}
+
+TEST(ModeWord, SecondAndThirdCharacterDecide) {
+    BootMachine();
+    struct {
+        const char* Word;
+        PassMode Mode;
+    } cases[] = {
+        {"r", Verify},    {"R", Verify},    {"x", Verify},        {"rr", Read},     {"xR", Read},
+        {"-r", Read},     {"2r2", ReadTwice}, {"xR2", ReadTwice}, {"xr2junk", ReadTwice}, {"xr3", Read},
+        {"x2", Verify},   {"xx2", Verify},  {"read", Verify},     {"\"r\"", Read},  {"xrx2", Read},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ReadModeWord(c.Word), c.Mode) << c.Word;
+}
+
+}  // namespace
