@@ -19,6 +19,28 @@
 using namespace win;
 
 namespace sim {
+
+std::string Escape(const void* data, size_t length, bool breakLines) {
+    std::string out;
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = p[i];
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += breakLines ? "\\n\n" : "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 namespace {
 
 constexpr DWORD kProcessId = 4242;
@@ -123,27 +145,6 @@ void Yield() {
 }
 
 // ---- record ----------------------------------------------------------------
-
-std::string Escape(const void* data, size_t length) {
-    std::string out;
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = p[i];
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::string Hex(uint64_t value) {
     char text[24];
@@ -863,7 +864,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* bytesWritten
         (void)ignored;
     }
     if (M->Cfg.Record)
-        Event(std::string("write ") + (which == 1 ? "stdout" : "stderr") + " \"" + Escape(text, bytes) + "\"");
+        Event(std::string("write ") + (which == 1 ? "stdout" : "stderr") + " \"" + Escape(text, bytes, false) + "\"");
     if (bytesWritten != nullptr) *bytesWritten = bytes;
     return TRUE;
 }
@@ -1028,7 +1029,7 @@ BOOL WriteConsoleA(HANDLE console, const void* text, DWORD length, DWORD* writte
         ssize_t ignored = write(which, chars, length);
         (void)ignored;
     }
-    Event(std::string("write ") + (which == 1 ? "stdout" : "stderr") + " \"" + Escape(chars, length) + "\"");
+    Event(std::string("write ") + (which == 1 ? "stdout" : "stderr") + " \"" + Escape(chars, length, false) + "\"");
     if (written != nullptr) *written = length;
     return TRUE;
 }

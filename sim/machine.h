@@ -143,6 +143,8 @@ Record& CurrentRecord();
 std::vector<std::string> ScreenRows();  // rows with trailing blanks removed
 std::pair<int, int> Cursor();
 uint32_t Tick();
+// Bytes as C-like text (\r, \n, \xHH, ...), with a line break after each \n if asked.
+std::string Escape(const void* data, size_t length, bool breakLines);
 // Replaces the text GetCommandLineA returns.
 void SetCommandLine(const std::string& text);
 // Disk and volume handles the program has not closed.

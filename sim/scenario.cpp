@@ -245,20 +245,7 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-std::string Shown(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n\n";
-        else if (c == '\\') out += "\\\\";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else out += static_cast<char>(c);
-    }
-    return out;
-}
+std::string Shown(const std::string& bytes) { return Escape(bytes.data(), bytes.size(), true); }
 
 void CompareBytes(const char* what, const std::string& expected, const std::string& actual,
                   std::vector<std::string>* failures) {

@@ -6,13 +6,6 @@
 
 namespace {
 
-int CountEvents(const std::string& text) {
-    int count = 0;
-    for (const std::string& event : sim::CurrentRecord().Events)
-        if (event.find(text) != std::string::npos) ++count;
-    return count;
-}
-
 std::vector<CHAR_INFO> ReadRow(SHORT row, SHORT width = 80) {
     std::vector<CHAR_INFO> cells(static_cast<size_t>(width));
     SMALL_RECT region = {0, row, static_cast<SHORT>(width - 1), row};

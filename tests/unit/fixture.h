@@ -16,5 +16,13 @@ inline void BootMachine(const std::string& text = "stdout: file\n") {
     ProcessHeap = GetProcessHeap();
 }
 
+// How many record lines hold this text.
+inline int CountEvents(const std::string& text) {
+    int count = 0;
+    for (const std::string& event : sim::CurrentRecord().Events)
+        if (event.find(text) != std::string::npos) ++count;
+    return count;
+}
+
 inline const std::string& Stdout() { return sim::CurrentRecord().Stdout; }
 inline const std::string& Stderr() { return sim::CurrentRecord().Stderr; }

@@ -8,13 +8,6 @@
 
 namespace {
 
-int CountEvents(const std::string& text) {
-    int count = 0;
-    for (const std::string& event : sim::CurrentRecord().Events)
-        if (event.find(text) != std::string::npos) ++count;
-    return count;
-}
-
 bool AllZero(const void* block, SIZE_T bytes) {
     const BYTE* p = static_cast<const BYTE*>(block);
     for (SIZE_T i = 0; i < bytes; ++i)
