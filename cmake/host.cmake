@@ -59,6 +59,19 @@ add_test(NAME wine/exe_basics COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/exe_basics.
                                       ${CMAKE_BINARY_DIR}/wine)
 set_tests_properties(wine/exe_basics PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)
 
+# The test disk driver under Wine, and the scenario files replayed on the real
+# exe with its disks (each run builds the driver and brings the prefix up).
+add_executable(wine_replay tests/wine/replay.cpp)
+target_link_libraries(wine_replay PRIVATE machine)
+target_compile_options(wine_replay PRIVATE -Wall -Wextra -Werror)
+add_test(NAME wine/testdisk_smoke COMMAND ${CMAKE_SOURCE_DIR}/wine/smoke.sh ${CMAKE_BINARY_DIR}/testdisk)
+set_tests_properties(wine/testdisk_smoke PROPERTIES LABELS wine TIMEOUT 120 RESOURCE_LOCK wine)
+add_test(NAME wine/replay COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/replay.sh ${WINDOWS_BUILD}/sectorsweep.exe
+                                  $<TARGET_FILE:sectorsweep> $<TARGET_FILE:wine_replay> ${CMAKE_BINARY_DIR}/testdisk)
+set_tests_properties(wine/replay PROPERTIES LABELS wine TIMEOUT 170 RESOURCE_LOCK wine)
+add_test(NAME wine/demo COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/demo.sh ${WINDOWS_BUILD} ${CMAKE_BINARY_DIR}/testdisk)
+set_tests_properties(wine/demo PROPERTIES LABELS wine TIMEOUT 120 RESOURCE_LOCK wine)
+
 if(benchmark_FOUND)
   add_executable(benchmarks bench/benchmarks.cpp)
   target_link_libraries(benchmarks PRIVATE product machine benchmark::benchmark)
