@@ -60,13 +60,12 @@ void PassIteration(benchmark::State& state) {
         std::memset(&pass, 0, sizeof pass);
         pass.Mode = Verify;
         pass.DiskSize = diskSize;
-        pass.Disk = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING,
-                                nullptr);
+        pass.Disk = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_NO_BUFFERING, nullptr);
         benchmark::DoNotOptimize(RunPassLoop(&pass));
     }
     state.counters["s_per_pass_iteration"] = benchmark::Counter(
-        static_cast<double>(iterations),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+        static_cast<double>(iterations), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

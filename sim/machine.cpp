@@ -25,11 +25,16 @@ std::string Escape(const void* data, size_t length, bool breakLines) {
     const unsigned char* p = static_cast<const unsigned char*>(data);
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = p[i];
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += breakLines ? "\\n\n" : "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += breakLines ? "\\n\n" : "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
         else if (c < 0x20 || c >= 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
@@ -186,7 +191,8 @@ void CheckTickEvents() {
 
 uint32_t RealTick() {
     auto elapsed = std::chrono::steady_clock::now() - M->RealStart;
-    return M->Cfg.StartTick + static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    return M->Cfg.StartTick +
+           static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
 
 void AdvanceMicros(uint64_t micros) {
@@ -242,7 +248,7 @@ Object* Find(HANDLE handle) {
 }
 
 HANDLE StdHandle(int which) {
-    StdKind kind = which == 0 ? (M->Cfg.StdinConsole ? StdKind::Console : StdKind::File)
+    StdKind kind = which == 0   ? (M->Cfg.StdinConsole ? StdKind::Console : StdKind::File)
                    : which == 1 ? M->Cfg.Stdout
                                 : M->Cfg.Stderr;
     if (kind == StdKind::Closed) return nullptr;
@@ -343,16 +349,26 @@ BOOL Fail(DWORD error) {
 
 const char* IoctlName(DWORD code) {
     switch (code) {
-        case IOCTL_DISK_GET_LENGTH_INFO: return "IOCTL_DISK_GET_LENGTH_INFO";
-        case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: return "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX";
-        case IOCTL_DISK_VERIFY: return "IOCTL_DISK_VERIFY";
-        case IOCTL_STORAGE_PREDICT_FAILURE: return "IOCTL_STORAGE_PREDICT_FAILURE";
-        case IOCTL_STORAGE_QUERY_PROPERTY: return "IOCTL_STORAGE_QUERY_PROPERTY";
-        case IOCTL_STORAGE_GET_DEVICE_NUMBER: return "IOCTL_STORAGE_GET_DEVICE_NUMBER";
-        case FSCTL_LOCK_VOLUME: return "FSCTL_LOCK_VOLUME";
-        case FSCTL_UNLOCK_VOLUME: return "FSCTL_UNLOCK_VOLUME";
-        case FSCTL_DISMOUNT_VOLUME: return "FSCTL_DISMOUNT_VOLUME";
-        default: return nullptr;
+        case IOCTL_DISK_GET_LENGTH_INFO:
+            return "IOCTL_DISK_GET_LENGTH_INFO";
+        case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
+            return "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX";
+        case IOCTL_DISK_VERIFY:
+            return "IOCTL_DISK_VERIFY";
+        case IOCTL_STORAGE_PREDICT_FAILURE:
+            return "IOCTL_STORAGE_PREDICT_FAILURE";
+        case IOCTL_STORAGE_QUERY_PROPERTY:
+            return "IOCTL_STORAGE_QUERY_PROPERTY";
+        case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+            return "IOCTL_STORAGE_GET_DEVICE_NUMBER";
+        case FSCTL_LOCK_VOLUME:
+            return "FSCTL_LOCK_VOLUME";
+        case FSCTL_UNLOCK_VOLUME:
+            return "FSCTL_UNLOCK_VOLUME";
+        case FSCTL_DISMOUNT_VOLUME:
+            return "FSCTL_DISMOUNT_VOLUME";
+        default:
+            return nullptr;
     }
 }
 
@@ -398,13 +414,15 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
             auto place = [&](const std::string& text, int64_t wanted) -> DWORD {
                 if (text.empty() && wanted < 0) return 0;
                 DWORD offset = wanted >= 0 ? static_cast<DWORD>(wanted) : at;
-                for (size_t i = 0; i < text.size() && offset + i < data.size(); ++i) data[offset + i] = static_cast<BYTE>(text[i]);
+                for (size_t i = 0; i < text.size() && offset + i < data.size(); ++i)
+                    data[offset + i] = static_cast<BYTE>(text[i]);
                 if (wanted < 0) at += static_cast<DWORD>(text.size()) + 1;
                 return offset;
             };
             descriptor->VendorIdOffset = place(disk.Vendor, disk.VendorOffset);
             descriptor->ProductIdOffset = place(disk.Product, disk.ProductOffset);
-            descriptor->Size = disk.DescriptorSize >= 0 ? static_cast<DWORD>(disk.DescriptorSize) : std::min<DWORD>(at, 1024);
+            descriptor->Size =
+                disk.DescriptorSize >= 0 ? static_cast<DWORD>(disk.DescriptorSize) : std::min<DWORD>(at, 1024);
             DWORD size = std::min<DWORD>(outSize, 1024);
             std::memcpy(out, data.data(), size);
             *returned = size;
@@ -446,7 +464,8 @@ BOOL VolumeControl(Object& object, DWORD code, void* out, DWORD outSize, DWORD* 
             return TRUE;
         }
         case FSCTL_LOCK_VOLUME:
-            if (volume == nullptr || (object.Access & GENERIC_READ) == 0 || volume->LockFails) return Fail(ERROR_ACCESS_DENIED);
+            if (volume == nullptr || (object.Access & GENERIC_READ) == 0 || volume->LockFails)
+                return Fail(ERROR_ACCESS_DENIED);
             return TRUE;
         case FSCTL_DISMOUNT_VOLUME:
             return volume != nullptr && (object.Access & GENERIC_READ) != 0 ? TRUE : Fail(ERROR_ACCESS_DENIED);
@@ -639,8 +658,10 @@ void Sleep(DWORD milliseconds) {
         M->Rec.HangReason = "still sleeping after two million naps";
         EndProcess();
     }
-    if (M->Cfg.RealTime) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    else AdvanceMicros(static_cast<uint64_t>(milliseconds) * 1000);
+    if (M->Cfg.RealTime)
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    else
+        AdvanceMicros(static_cast<uint64_t>(milliseconds) * 1000);
     Yield();
 }
 
@@ -677,8 +698,10 @@ void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
     }
     if (++M->Allocs == M->Cfg.HeapCorruptAfterAlloc) M->HeapCorrupt = true;
     void* block = std::malloc(bytes == 0 ? 1 : bytes);
-    if ((flags & HEAP_ZERO_MEMORY) != 0) std::memset(block, 0, bytes);
-    else std::memset(block, 0xBE, bytes);
+    if ((flags & HEAP_ZERO_MEMORY) != 0)
+        std::memset(block, 0, bytes);
+    else
+        std::memset(block, 0xBE, bytes);
     return block;
 }
 
@@ -723,8 +746,8 @@ void* VirtualAlloc(void* address, SIZE_T bytes, DWORD type, DWORD protect) {
 
 HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD disposition, DWORD flags, HANDLE) {
     std::string path = name;
-    std::string call = "CreateFileA " + path + " access=" + Hex(access) + " share=" + std::to_string(share) +
-                       " flags=" + Hex(flags);
+    std::string call =
+        "CreateFileA " + path + " access=" + Hex(access) + " share=" + std::to_string(share) + " flags=" + Hex(flags);
     auto fail = [&](DWORD error) {
         Event(call + " -> fail " + std::to_string(error));
         LastError = error;
@@ -846,7 +869,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* bytesWritten
     int which = 0;
     StdKind kind = KindOfStd(file, &which);
     if (kind == StdKind::Closed) {
-        if (Object* object = Find(file); object != nullptr && (object->What == Kind::Disk || object->What == Kind::Volume)) {
+        if (Object* object = Find(file);
+            object != nullptr && (object->What == Kind::Disk || object->What == Kind::Volume)) {
             M->Rec.DiskWrites += 1;
             Event("WRITE TO " + object->Name);
             return Fail(ERROR_ACCESS_DENIED);
@@ -881,10 +905,14 @@ DWORD GetFileType(HANDLE file) {
     int which = 0;
     switch (KindOfStd(file, &which)) {
         case StdKind::Console:
-        case StdKind::Nul: return FILE_TYPE_CHAR;
-        case StdKind::File: return FILE_TYPE_DISK;
-        case StdKind::Pipe: return FILE_TYPE_PIPE;
-        case StdKind::Closed: break;
+        case StdKind::Nul:
+            return FILE_TYPE_CHAR;
+        case StdKind::File:
+            return FILE_TYPE_DISK;
+        case StdKind::Pipe:
+            return FILE_TYPE_PIPE;
+        case StdKind::Closed:
+            break;
     }
     if (Find(file) != nullptr) return FILE_TYPE_DISK;
     LastError = ERROR_INVALID_HANDLE;
@@ -899,8 +927,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
         return DiskControl(*object, code, in, inSize, out, outSize, bytesReturned ? bytesReturned : &ignored);
     }
     const char* name = IoctlName(code);
-    std::string call = std::string("DeviceIoControl ") + (object ? object->Name : "invalid") + " " +
-                       (name ? name : Hex(code).c_str());
+    std::string call =
+        std::string("DeviceIoControl ") + (object ? object->Name : "invalid") + " " + (name ? name : Hex(code).c_str());
     if (code == IOCTL_DISK_VERIFY && in != nullptr && inSize >= sizeof(VERIFY_INFORMATION)) {
         VERIFY_INFORMATION request;
         std::memcpy(&request, in, sizeof request);
@@ -910,10 +938,14 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
     if (bytesReturned == nullptr && overlapped == nullptr) bytesReturned = &ignored;
     *bytesReturned = 0;
     BOOL ok;
-    if (object == nullptr) ok = Fail(ERROR_INVALID_HANDLE);
-    else if (object->What == Kind::Disk) ok = DiskControl(*object, code, in, inSize, out, outSize, bytesReturned);
-    else if (object->What == Kind::Volume) ok = VolumeControl(*object, code, out, outSize, bytesReturned);
-    else ok = Fail(ERROR_INVALID_FUNCTION);
+    if (object == nullptr)
+        ok = Fail(ERROR_INVALID_HANDLE);
+    else if (object->What == Kind::Disk)
+        ok = DiskControl(*object, code, in, inSize, out, outSize, bytesReturned);
+    else if (object->What == Kind::Volume)
+        ok = VolumeControl(*object, code, out, outSize, bytesReturned);
+    else
+        ok = Fail(ERROR_INVALID_FUNCTION);
     Event(call + (ok ? " -> ok" : " -> fail " + std::to_string(LastError)));
     return ok;
 }

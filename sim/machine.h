@@ -48,7 +48,7 @@ struct Disk {
     int64_t DescriptorSize = -1;
     int Power = 1;  // 1 awake, 0 asleep, -1 unsupported
     uint32_t LatencyMs = 0;
-    uint64_t BytesPerMs = 0;  // 0: requests cost no time
+    uint64_t BytesPerMs = 0;    // 0: requests cost no time
     int64_t DeviceNumber = -1;  // answer to the device number request; -1: Number
     bool NumberRefused = false;
     uint64_t Seed = 0x5EC7025EEFULL;
@@ -102,8 +102,8 @@ struct Config {
     Window ConsoleWindow = Window::Shell;
     uint32_t StartTick = 1000000;
     bool RealTime = false;
-    bool Echo = false;  // mirror standard output and error to the host's
-    bool Record = true;  // keep the record of calls and output (benchmarks turn it off)
+    bool Echo = false;    // mirror standard output and error to the host's
+    bool Record = true;   // keep the record of calls and output (benchmarks turn it off)
     int DefaultDirs = 1;  // 1 succeeds, 0 fails, -1 absent
     bool SetDllDirectory = true;
     int HeapCorruptAfterAlloc = 0;  // the Nth allocation finds the heap corrupt

@@ -9,10 +9,20 @@ namespace sim {
 namespace {
 
 const std::map<std::string, uint32_t> kErrors = {
-    {"INVALID_FUNCTION", 1}, {"FILE_NOT_FOUND", 2},  {"ACCESS_DENIED", 5},     {"NOT_READY", 21},
-    {"CRC", 23},             {"SECTOR_NOT_FOUND", 27}, {"GEN_FAILURE", 31},    {"NOT_SUPPORTED", 50},
-    {"INVALID_PARAMETER", 87}, {"SEM_TIMEOUT", 121}, {"DEVICE_HARDWARE_ERROR", 483}, {"IO_DEVICE", 1117},
-    {"NO_MEDIA_IN_DRIVE", 1112}, {"DEVICE_NOT_CONNECTED", 1167},
+    {"INVALID_FUNCTION", 1},
+    {"FILE_NOT_FOUND", 2},
+    {"ACCESS_DENIED", 5},
+    {"NOT_READY", 21},
+    {"CRC", 23},
+    {"SECTOR_NOT_FOUND", 27},
+    {"GEN_FAILURE", 31},
+    {"NOT_SUPPORTED", 50},
+    {"INVALID_PARAMETER", 87},
+    {"SEM_TIMEOUT", 121},
+    {"DEVICE_HARDWARE_ERROR", 483},
+    {"IO_DEVICE", 1117},
+    {"NO_MEDIA_IN_DRIVE", 1112},
+    {"DEVICE_NOT_CONNECTED", 1167},
 };
 
 const std::map<std::string, uint32_t> kControls = {
@@ -54,11 +64,16 @@ uint64_t Number(const std::string& text) {
     size_t used = 0;
     uint64_t value = std::stoull(text, &used, 0);
     std::string unit = text.substr(used);
-    if (unit == "KiB") value <<= 10;
-    else if (unit == "MiB") value <<= 20;
-    else if (unit == "GiB") value <<= 30;
-    else if (unit == "TiB") value <<= 40;
-    else if (!unit.empty()) throw Failure{"unknown unit in '" + text + "'"};
+    if (unit == "KiB")
+        value <<= 10;
+    else if (unit == "MiB")
+        value <<= 20;
+    else if (unit == "GiB")
+        value <<= 30;
+    else if (unit == "TiB")
+        value <<= 40;
+    else if (!unit.empty())
+        throw Failure{"unknown unit in '" + text + "'"};
     return value;
 }
 
@@ -111,31 +126,51 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
     disk.Number = static_cast<int>(Number(w.at(1)));
     for (size_t i = 2; i < w.size(); ++i) {
         auto [key, value] = KeyValue(w[i]);
-        if (key == "size") disk.Size = Number(value);
-        else if (key == "sector") disk.Sector = static_cast<uint32_t>(Number(value));
+        if (key == "size")
+            disk.Size = Number(value);
+        else if (key == "sector")
+            disk.Sector = static_cast<uint32_t>(Number(value));
         else if (key == "open") {
             disk.ReadOpen = value == "ok";
             disk.QueryOpen = value == "ok" || value == "query-only";
             if (value != "ok" && value != "query-only" && value != "none") throw Failure{"open=ok|query-only|none"};
-        } else if (key == "open-error") disk.OpenError = ErrorCode(value);
-        else if (key == "length") disk.Length = ParseAnswer(value, &disk.LengthError);
-        else if (key == "geometry") disk.Geometry = ParseAnswer(value, &disk.GeometryError);
-        else if (key == "predict") disk.Predict = value == "yes" ? 1 : value == "no" ? 0 : -1;
-        else if (key == "bus") disk.Bus = static_cast<uint32_t>(Number(value));
-        else if (key == "vendor") disk.Vendor = value;
-        else if (key == "product") disk.Product = value;
-        else if (key == "descriptor") disk.DescriptorFails = value == "fail";
-        else if (key == "vendor-offset") disk.VendorOffset = static_cast<int64_t>(Number(value));
-        else if (key == "product-offset") disk.ProductOffset = static_cast<int64_t>(Number(value));
-        else if (key == "descriptor-size") disk.DescriptorSize = static_cast<int64_t>(Number(value));
-        else if (key == "power") disk.Power = value == "awake" ? 1 : value == "asleep" ? 0 : -1;
-        else if (key == "latency") disk.LatencyMs = static_cast<uint32_t>(Number(value));
-        else if (key == "rate") disk.BytesPerMs = Number(value);
+        } else if (key == "open-error")
+            disk.OpenError = ErrorCode(value);
+        else if (key == "length")
+            disk.Length = ParseAnswer(value, &disk.LengthError);
+        else if (key == "geometry")
+            disk.Geometry = ParseAnswer(value, &disk.GeometryError);
+        else if (key == "predict")
+            disk.Predict = value == "yes" ? 1 : value == "no" ? 0 : -1;
+        else if (key == "bus")
+            disk.Bus = static_cast<uint32_t>(Number(value));
+        else if (key == "vendor")
+            disk.Vendor = value;
+        else if (key == "product")
+            disk.Product = value;
+        else if (key == "descriptor")
+            disk.DescriptorFails = value == "fail";
+        else if (key == "vendor-offset")
+            disk.VendorOffset = static_cast<int64_t>(Number(value));
+        else if (key == "product-offset")
+            disk.ProductOffset = static_cast<int64_t>(Number(value));
+        else if (key == "descriptor-size")
+            disk.DescriptorSize = static_cast<int64_t>(Number(value));
+        else if (key == "power")
+            disk.Power = value == "awake" ? 1 : value == "asleep" ? 0 : -1;
+        else if (key == "latency")
+            disk.LatencyMs = static_cast<uint32_t>(Number(value));
+        else if (key == "rate")
+            disk.BytesPerMs = Number(value);
         else if (key == "number") {
-            if (value == "refused") disk.NumberRefused = true;
-            else disk.DeviceNumber = static_cast<int64_t>(Number(value));
-        } else if (key == "seed") disk.Seed = Number(value);
-        else throw Failure{"unknown disk key '" + key + "'"};
+            if (value == "refused")
+                disk.NumberRefused = true;
+            else
+                disk.DeviceNumber = static_cast<int64_t>(Number(value));
+        } else if (key == "seed")
+            disk.Seed = Number(value);
+        else
+            throw Failure{"unknown disk key '" + key + "'"};
     }
     config.Disks.push_back(disk);
 }
@@ -145,17 +180,29 @@ void ParseVolume(Config& config, const std::vector<std::string>& w) {
     volume.Name = w.at(1);
     for (size_t i = 2; i < w.size(); ++i) {
         auto [key, value] = KeyValue(w[i]);
-        if (key == "disk") volume.DiskNumber = static_cast<int>(Number(value));
+        if (key == "disk")
+            volume.DiskNumber = static_cast<int>(Number(value));
         else if (key == "type")
-            volume.Type = value == "removable" ? 2 : value == "fixed" ? 3 : value == "remote" ? 4
-                          : value == "cdrom"   ? 5 : value == "ramdisk" ? 6 : static_cast<uint32_t>(Number(value));
-        else if (key == "letter") volume.Letter = value.at(0);
-        else if (key == "mount") volume.Mounts.push_back(value);
-        else if (key == "open") volume.OpenFails = value == "fail";
-        else if (key == "lock") volume.LockFails = value == "fail";
-        else if (key == "unlock") volume.UnlockFails = value == "fail";
-        else if (key == "number") volume.NumberRefused = value == "refused";
-        else throw Failure{"unknown volume key '" + key + "'"};
+            volume.Type = value == "removable" ? 2
+                          : value == "fixed"   ? 3
+                          : value == "remote"  ? 4
+                          : value == "cdrom"   ? 5
+                          : value == "ramdisk" ? 6
+                                               : static_cast<uint32_t>(Number(value));
+        else if (key == "letter")
+            volume.Letter = value.at(0);
+        else if (key == "mount")
+            volume.Mounts.push_back(value);
+        else if (key == "open")
+            volume.OpenFails = value == "fail";
+        else if (key == "lock")
+            volume.LockFails = value == "fail";
+        else if (key == "unlock")
+            volume.UnlockFails = value == "fail";
+        else if (key == "number")
+            volume.NumberRefused = value == "refused";
+        else
+            throw Failure{"unknown volume key '" + key + "'"};
     }
     config.Volumes.push_back(volume);
 }
@@ -189,8 +236,10 @@ void ParseInput(Config& config, const std::vector<std::string>& w) {
 void ParseSetting(Scenario& s, const std::string& key, const std::string& value) {
     Config& c = s.Machine;
     std::vector<std::string> w = Words(value);
-    if (key == "args") c.CommandLine = "sectorsweep.exe " + value;
-    else if (key == "cmdline") c.CommandLine = Unescape(value);
+    if (key == "args")
+        c.CommandLine = "sectorsweep.exe " + value;
+    else if (key == "cmdline")
+        c.CommandLine = Unescape(value);
     else if (key == "stdout") {
         c.Stdout = ParseStd(w.at(0));
         if (w.size() > 1) {
@@ -198,27 +247,44 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
             c.Width = static_cast<int>(Number(w[1].substr(0, x)));
             c.Rows = static_cast<int>(Number(w[1].substr(x + 1)));
         }
-    } else if (key == "stderr") c.Stderr = ParseStd(w.at(0));
-    else if (key == "stdin") c.StdinConsole = w.at(0) == "console";
-    else if (key == "window") c.ConsoleWindow = w.at(0) == "own" ? Window::Own : w.at(0) == "shell" ? Window::Shell : Window::None;
-    else if (key == "tick") c.StartTick = static_cast<uint32_t>(Number(w.at(0)));
-    else if (key == "dll-default-dirs") c.DefaultDirs = w.at(0) == "ok" ? 1 : w.at(0) == "fails" ? 0 : -1;
-    else if (key == "dll-set-directory") c.SetDllDirectory = w.at(0) == "present";
+    } else if (key == "stderr")
+        c.Stderr = ParseStd(w.at(0));
+    else if (key == "stdin")
+        c.StdinConsole = w.at(0) == "console";
+    else if (key == "window")
+        c.ConsoleWindow = w.at(0) == "own" ? Window::Own : w.at(0) == "shell" ? Window::Shell : Window::None;
+    else if (key == "tick")
+        c.StartTick = static_cast<uint32_t>(Number(w.at(0)));
+    else if (key == "dll-default-dirs")
+        c.DefaultDirs = w.at(0) == "ok" ? 1 : w.at(0) == "fails" ? 0 : -1;
+    else if (key == "dll-set-directory")
+        c.SetDllDirectory = w.at(0) == "present";
     else if (key == "heap") {
         int n = static_cast<int>(Number(w.at(1)));
-        if (w[0] == "corrupt-after-alloc") c.HeapCorruptAfterAlloc = n;
-        else if (w[0] == "corrupt-after-free") c.HeapCorruptBeforeFree = n;
-        else if (w[0] == "alloc-failures") c.AllocFailures = n;
-        else throw Failure{"heap: corrupt-after-alloc N | corrupt-after-free N | alloc-failures N"};
+        if (w[0] == "corrupt-after-alloc")
+            c.HeapCorruptAfterAlloc = n;
+        else if (w[0] == "corrupt-after-free")
+            c.HeapCorruptBeforeFree = n;
+        else if (w[0] == "alloc-failures")
+            c.AllocFailures = n;
+        else
+            throw Failure{"heap: corrupt-after-alloc N | corrupt-after-free N | alloc-failures N"};
     } else if (key == "memory") {
         int n = static_cast<int>(Number(w.at(1)));
-        if (w[0] == "reserve-fails") c.ReserveFails = n;
-        else if (w[0] == "commit-fails") c.CommitFails = n;
-        else throw Failure{"memory: reserve-fails N | commit-fails N"};
-    } else if (key == "setupapi") c.SetupFails = w.at(0) == "fails";
-    else if (key == "volume-search") c.VolumeSearchFails = w.at(0) == "fails";
-    else if (key == "wine") s.WineNote = value;
-    else throw Failure{"unknown setting '" + key + "'"};
+        if (w[0] == "reserve-fails")
+            c.ReserveFails = n;
+        else if (w[0] == "commit-fails")
+            c.CommitFails = n;
+        else
+            throw Failure{"memory: reserve-fails N | commit-fails N"};
+    } else if (key == "setupapi")
+        c.SetupFails = w.at(0) == "fails";
+    else if (key == "volume-search")
+        c.VolumeSearchFails = w.at(0) == "fails";
+    else if (key == "wine")
+        s.WineNote = value;
+    else
+        throw Failure{"unknown setting '" + key + "'"};
 }
 
 std::string ReadBlock(std::istringstream& in, int* lineNumber, bool joinAsBytes) {
@@ -268,7 +334,8 @@ std::string Unescape(const std::string& text) {
         if (text[i] == '\\' && (next == 'r' || next == 'n' || next == 't')) {
             out += next == 'r' ? '\r' : next == 'n' ? '\n' : '\t';
             ++i;
-        } else if (text[i] == '\\' && next == 'x' && i + 3 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+        } else if (text[i] == '\\' && next == 'x' && i + 3 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
                    std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
             out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
             i += 3;
@@ -295,8 +362,10 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                 if (what == "exit") {
                     s->Expect.HasExit = true;
                     s->Expect.Exit = static_cast<uint32_t>(Number(w.at(2)));
-                } else if (what == "abnormal") s->Expect.Abnormal = true;
-                else if (what == "hang") s->Expect.Hang = true;
+                } else if (what == "abnormal")
+                    s->Expect.Abnormal = true;
+                else if (what == "hang")
+                    s->Expect.Hang = true;
                 else if (what == "stdout:") {
                     s->Expect.HasStdout = true;
                     s->Expect.Stdout = ReadBlock(in, &number, true);
@@ -307,13 +376,17 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                     s->Expect.HasScreen = true;
                     s->Expect.Screen = Lines(ReadBlock(in, &number, false));
                 } else if (what == "calls:") {
-                    for (const std::string& call : Lines(ReadBlock(in, &number, false))) s->Expect.Calls.push_back(call);
-                } else if (what == "no-call") s->Expect.NoCalls.push_back(w.at(2));
+                    for (const std::string& call : Lines(ReadBlock(in, &number, false)))
+                        s->Expect.Calls.push_back(call);
+                } else if (what == "no-call")
+                    s->Expect.NoCalls.push_back(w.at(2));
                 else if (what == "cursor") {
                     s->Expect.CursorX = static_cast<int>(Number(w.at(2)));
                     s->Expect.CursorY = static_cast<int>(Number(w.at(3)));
-                } else throw Failure{"unknown expectation '" + what + "'"};
-            } else if (head == "disk") ParseDisk(s->Machine, w);
+                } else
+                    throw Failure{"unknown expectation '" + what + "'"};
+            } else if (head == "disk")
+                ParseDisk(s->Machine, w);
             else if (head == "fault") {
                 Fault fault;
                 fault.Verify = w.at(2) == "verify" || w.at(2) == "both";
@@ -321,18 +394,25 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                 fault.Where = ParseRange(w.at(3));
                 fault.Error = ErrorCode(w.at(4));
                 DiskNumbered(s->Machine, w.at(1))->Faults.push_back(fault);
-            } else if (head == "flaky") DiskNumbered(s->Machine, w.at(1))->Flaky.push_back(ParseRange(w.at(2)));
-            else if (head == "short") DiskNumbered(s->Machine, w.at(1))->ShortAt.push_back(Number(w.at(2)));
-            else if (head == "volume") ParseVolume(s->Machine, w);
+            } else if (head == "flaky")
+                DiskNumbered(s->Machine, w.at(1))->Flaky.push_back(ParseRange(w.at(2)));
+            else if (head == "short")
+                DiskNumbered(s->Machine, w.at(1))->ShortAt.push_back(Number(w.at(2)));
+            else if (head == "volume")
+                ParseVolume(s->Machine, w);
             else if (head == "interface") {
                 Interface device;
                 device.Path = w.at(1);
                 for (size_t i = 2; i < w.size(); ++i) {
                     auto [key, value] = KeyValue(w[i]);
-                    if (key == "disk") device.DiskNumber = static_cast<int>(Number(value));
-                    else if (key == "late") device.Late = true;
-                    else if (key == "detail-fails") device.DetailFails = true;
-                    else throw Failure{"unknown interface key '" + key + "'"};
+                    if (key == "disk")
+                        device.DiskNumber = static_cast<int>(Number(value));
+                    else if (key == "late")
+                        device.Late = true;
+                    else if (key == "detail-fails")
+                        device.DetailFails = true;
+                    else
+                        throw Failure{"unknown interface key '" + key + "'"};
                 }
                 s->Machine.Interfaces.push_back(device);
             } else if (head == "letter") {
@@ -343,7 +423,8 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                 ParseControl(s->Machine, w);
             } else if (head == "screen") {
                 size_t colon = line.find(':');
-                s->Machine.ScreenText.push_back({Number(w.at(1).substr(0, w.at(1).find(':'))), Unescape(line.substr(colon + 2))});
+                s->Machine.ScreenText.push_back(
+                    {Number(w.at(1).substr(0, w.at(1).find(':'))), Unescape(line.substr(colon + 2))});
             } else if (head.back() == ':') {
                 size_t colon = line.find(':');
                 std::string value = colon + 1 < line.size() ? line.substr(colon + 1) : "";
@@ -369,10 +450,11 @@ std::vector<std::string> CheckScenario(const Scenario& s, const Record& r, const
     const Expectations& e = s.Expect;
     if (r.Hang != e.Hang)
         failures.push_back(r.Hang ? "the program hung: " + r.HangReason : "expected a hang, the program ended");
-    if (r.Abnormal != e.Abnormal) failures.push_back(r.Abnormal ? "the program ended abnormally" : "expected an abnormal end");
+    if (r.Abnormal != e.Abnormal)
+        failures.push_back(r.Abnormal ? "the program ended abnormally" : "expected an abnormal end");
     if (e.HasExit && (!r.Exited || r.ExitCode != e.Exit))
-        failures.push_back("exit code " + (r.Exited ? std::to_string(r.ExitCode) : std::string("none")) + ", expected " +
-                           std::to_string(e.Exit));
+        failures.push_back("exit code " + (r.Exited ? std::to_string(r.ExitCode) : std::string("none")) +
+                           ", expected " + std::to_string(e.Exit));
     if (e.HasStdout) CompareBytes("standard output", e.Stdout, r.Stdout, &failures);
     if (e.HasStderr) CompareBytes("standard error", e.Stderr, r.Stderr, &failures);
     if (e.HasScreen && screen != e.Screen) {
@@ -396,7 +478,8 @@ std::vector<std::string> CheckScenario(const Scenario& s, const Record& r, const
     for (const std::string& call : e.NoCalls)
         for (const std::string& event : r.Events)
             if (event.find(call) != std::string::npos) failures.push_back("unexpected call: " + event);
-    if (r.DiskWrites != 0) failures.push_back("the program sent " + std::to_string(r.DiskWrites) + " writes to a disk or volume");
+    if (r.DiskWrites != 0)
+        failures.push_back("the program sent " + std::to_string(r.DiskWrites) + " writes to a disk or volume");
     if (!r.Abnormal && !r.Hang && !r.EndedByEvent && openDevices != 0)
         failures.push_back(std::to_string(openDevices) + " disk or volume handles still open at the end");
     return failures;

@@ -15,9 +15,9 @@ enum class Kind { NotDirective, Char, WideChar, String, WideString, Signed, Unsi
 enum class ArgSize { Int, Pointer, Int64 };
 
 struct Directive {
-    bool left = false;   // '-'
-    bool alt = false;    // '#': 0x / 0X in front of hex digits
-    bool zero = false;   // '0'
+    bool left = false;  // '-'
+    bool alt = false;   // '#': 0x / 0X in front of hex digits
+    bool zero = false;  // '0'
     uint32_t width = 0;
     uint32_t precision = 0;  // 0 means "not given" (".0" is the same as none)
     bool longPrefix = false;
@@ -35,35 +35,71 @@ struct Directive {
 Directive Parse(const char* spec) {
     Directive d;
     const char* p = spec;
-    if (*p == '-') { d.left = true; ++p; }
-    if (*p == '#') { d.alt = true; ++p; }
-    if (*p == '0') { d.zero = true; ++p; }
+    if (*p == '-') {
+        d.left = true;
+        ++p;
+    }
+    if (*p == '#') {
+        d.alt = true;
+        ++p;
+    }
+    if (*p == '0') {
+        d.zero = true;
+        ++p;
+    }
     // Widths and precisions accumulate in 32 unsigned bits and wrap silently.
     while (*p >= '0' && *p <= '9') d.width = d.width * 10u + static_cast<uint32_t>(*p++ - '0');
     if (*p == '.') {
         ++p;
-        while (*p >= '0' && *p <= '9')
-            d.precision = d.precision * 10u + static_cast<uint32_t>(*p++ - '0');
+        while (*p >= '0' && *p <= '9') d.precision = d.precision * 10u + static_cast<uint32_t>(*p++ - '0');
     }
     switch (*p) {
-        case 'l': d.longPrefix = true; ++p; break;
-        case 'h': d.shortPrefix = true; ++p; break;
-        case 'w': d.widePrefix = true; ++p; break;
-        case 'I':
-            if (p[1] == '6' && p[2] == '4') { d.size = ArgSize::Int64; p += 3; }
-            else if (p[1] == '3' && p[2] == '2') { p += 3; }
-            else { d.size = ArgSize::Pointer; ++p; }
+        case 'l':
+            d.longPrefix = true;
+            ++p;
             break;
-        default: break;
+        case 'h':
+            d.shortPrefix = true;
+            ++p;
+            break;
+        case 'w':
+            d.widePrefix = true;
+            ++p;
+            break;
+        case 'I':
+            if (p[1] == '6' && p[2] == '4') {
+                d.size = ArgSize::Int64;
+                p += 3;
+            } else if (p[1] == '3' && p[2] == '2') {
+                p += 3;
+            } else {
+                d.size = ArgSize::Pointer;
+                ++p;
+            }
+            break;
+        default:
+            break;
     }
     switch (*p) {
-        case 'c': d.kind = d.longPrefix ? Kind::WideChar : Kind::Char; break;
-        case 'C': d.kind = d.shortPrefix ? Kind::Char : Kind::WideChar; break;
+        case 'c':
+            d.kind = d.longPrefix ? Kind::WideChar : Kind::Char;
+            break;
+        case 'C':
+            d.kind = d.shortPrefix ? Kind::Char : Kind::WideChar;
+            break;
         case 'd':
-        case 'i': d.kind = Kind::Signed; break;
-        case 'u': d.kind = Kind::Unsigned; break;
-        case 's': d.kind = (d.longPrefix || d.widePrefix) ? Kind::WideString : Kind::String; break;
-        case 'S': d.kind = (d.shortPrefix || d.widePrefix) ? Kind::String : Kind::WideString; break;
+        case 'i':
+            d.kind = Kind::Signed;
+            break;
+        case 'u':
+            d.kind = Kind::Unsigned;
+            break;
+        case 's':
+            d.kind = (d.longPrefix || d.widePrefix) ? Kind::WideString : Kind::String;
+            break;
+        case 'S':
+            d.kind = (d.shortPrefix || d.widePrefix) ? Kind::String : Kind::WideString;
+            break;
         case 'p':
             // Pointer: always all 16 digits of a 64-bit pointer in upper-case
             // hex, zero-filled; any width given in the format is overridden.
@@ -73,8 +109,13 @@ Directive Parse(const char* spec) {
             d.upper = true;
             d.kind = Kind::Hex;
             break;
-        case 'X': d.upper = true; d.kind = Kind::Hex; break;
-        case 'x': d.kind = Kind::Hex; break;
+        case 'X':
+            d.upper = true;
+            d.kind = Kind::Hex;
+            break;
+        case 'x':
+            d.kind = Kind::Hex;
+            break;
         default:
             // Not a directive: the parsed flags, width and prefix are dropped
             // and copying resumes at the offending character.
@@ -131,9 +172,12 @@ void EmitPadded(Sink& out, const Directive& d, uint32_t width, const char* body,
 
 void EmitNumber(Sink& out, const Directive& d, uint32_t width, uint32_t avail, va_list& ap) {
     int64_t raw;
-    if (d.size == ArgSize::Int64) raw = va_arg(ap, long long);
-    else if (d.size == ArgSize::Pointer) raw = static_cast<int64_t>(va_arg(ap, intptr_t));
-    else raw = va_arg(ap, int);
+    if (d.size == ArgSize::Int64)
+        raw = va_arg(ap, long long);
+    else if (d.size == ArgSize::Pointer)
+        raw = static_cast<int64_t>(va_arg(ap, intptr_t));
+    else
+        raw = va_arg(ap, int);
 
     const bool negative = d.kind == Kind::Signed && raw < 0;
     uint64_t mag = static_cast<uint64_t>(raw);
@@ -199,8 +243,7 @@ void Emit(Sink& out, Directive d, va_list& ap) {
         case Kind::Char:
         case Kind::WideChar: {
             const int v = va_arg(ap, int);
-            const char c = d.kind == Kind::Char ? static_cast<char>(v)
-                                                : NarrowUnit(static_cast<char16_t>(v));
+            const char c = d.kind == Kind::Char ? static_cast<char>(v) : NarrowUnit(static_cast<char16_t>(v));
             EmitPadded(out, d, width, &c, 1);
             return;
         }

@@ -4,8 +4,8 @@
 namespace {
 
 constexpr const char* kBusTypeNames[] = {
-    "Unknown", "SCSI", "ATAPI", "ATA",   "FireWire", "SSA",     "Fibre",   "USB",    "RAID", "iSCSI",
-    "SAS",     "SATA", "SD",    "MMC",   "Virtual",  "Virtual", "Spaces",  "NVMe",   "SCM",  "UFS",
+    "Unknown", "SCSI", "ATAPI", "ATA", "FireWire", "SSA",     "Fibre",  "USB",  "RAID", "iSCSI",
+    "SAS",     "SATA", "SD",    "MMC", "Virtual",  "Virtual", "Spaces", "NVMe", "SCM",  "UFS",
 };
 
 }  // namespace

@@ -68,7 +68,8 @@ void EnumerateInterfaces(DiskList* list, HDEVINFO set) {
         if (!SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, counted, &data)) break;
     }
     list->Capacity = static_cast<int>(counted) + 10;
-    list->Entries = static_cast<DiskListEntry*>(AllocZeroed(sizeof(DiskListEntry) * static_cast<ULONGLONG>(list->Capacity)));
+    list->Entries =
+        static_cast<DiskListEntry*>(AllocZeroed(sizeof(DiskListEntry) * static_cast<ULONGLONG>(list->Capacity)));
     BYTE detailBuffer[kDetailSize];
     // Interfaces that appear after the count fill the spare room and no more.
     for (DWORD index = 0; list->Count < list->Capacity; ++index) {
@@ -131,7 +132,8 @@ DiskList* ListDisks(DiskList* list) {
     list->HighestNumber = 0;
     list->Capacity = 0;
     list->Entries = nullptr;
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return list;
     EnumerateInterfaces(list, set);
     SetupDiDestroyDeviceInfoList(set);

@@ -7,12 +7,18 @@ namespace {
 
 const char* AbortMessage(DWORD ctrlType) {
     switch (ctrlType) {
-        case CTRL_C_EVENT: return "Ctrl+C pressed -> abort\n";
-        case CTRL_BREAK_EVENT: return "Ctrl+Break pressed -> abort\n";
-        case CTRL_CLOSE_EVENT: return "Close Button pressed -> abort\n";
-        case CTRL_LOGOFF_EVENT: return "User LogOff -> abort\n";
-        case CTRL_SHUTDOWN_EVENT: return "System Shutdown -> abort\n";
-        default: return nullptr;
+        case CTRL_C_EVENT:
+            return "Ctrl+C pressed -> abort\n";
+        case CTRL_BREAK_EVENT:
+            return "Ctrl+Break pressed -> abort\n";
+        case CTRL_CLOSE_EVENT:
+            return "Close Button pressed -> abort\n";
+        case CTRL_LOGOFF_EVENT:
+            return "User LogOff -> abort\n";
+        case CTRL_SHUTDOWN_EVENT:
+            return "System Shutdown -> abort\n";
+        default:
+            return nullptr;
     }
 }
 

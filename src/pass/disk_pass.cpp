@@ -44,8 +44,7 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
     if (mode != Verify) pass.Buffer1 = NewReadBuffer();
     if (mode == ReadTwice) pass.Buffer2 = NewReadBuffer();
     if (mode == ReadTwice) {
-        pass.LockSet =
-            LockVolumesOfDisk(static_cast<VolumeLockSet*>(AllocZeroed(sizeof(VolumeLockSet))), diskNumber);
+        pass.LockSet = LockVolumesOfDisk(static_cast<VolumeLockSet*>(AllocZeroed(sizeof(VolumeLockSet))), diskNumber);
         if (pass.LockSet->VolumeCount != 0)
             Print("%i of %i volumes locked\n", pass.LockSet->LockedCount, pass.LockSet->VolumeCount);
     }

@@ -31,8 +31,8 @@ VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber) {
         if (!IsLocalDiskType(GetDriveTypeA(name))) continue;
         StripTrailingChar(name, '\\');
         if (GetDiskNumber(name) != diskNumber) continue;
-        HANDLE volume = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    0, nullptr);
+        HANDLE volume =
+            CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
         if (volume == INVALID_HANDLE_VALUE) continue;
         int slot = set->VolumeCount;
         set->Handles[slot] = volume;

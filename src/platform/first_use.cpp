@@ -43,7 +43,7 @@ Function Bound(Library& library, const char* name, Function* cache) {
     return function;
 }
 
-#define BIND(library, name) \
+#define BIND(library, name)                   \
     static decltype(&win::name) cache_##name; \
     auto bound = Bound(library, #name, &cache_##name)
 

@@ -3,6 +3,7 @@
 #define WIN32_SUBSET_NO_FUNCTIONS
 #include "platform/win32.h"
 
+// clang-format off
 #define SUBSET_CONSTANTS(X)                                                                                       \
     X(ERROR_FILE_NOT_FOUND) X(ERROR_ACCESS_DENIED) X(ERROR_INVALID_HANDLE) X(ERROR_NOT_ENOUGH_MEMORY)              \
     X(ERROR_NOT_READY) X(ERROR_CRC) X(ERROR_SECTOR_NOT_FOUND) X(ERROR_HANDLE_EOF) X(ERROR_NOT_SUPPORTED)          \
@@ -26,6 +27,7 @@ constexpr win::GUID subsetDiskGuid = win::GUID_DEVINTERFACE_DISK;
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
+// clang-format on
 
 #define COMPARE(name) static_assert(subset_##name == static_cast<unsigned long long>(static_cast<DWORD>(name)), #name);
 SUBSET_CONSTANTS(COMPARE)

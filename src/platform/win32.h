@@ -236,8 +236,10 @@ struct STORAGE_DEVICE_DESCRIPTOR {
     DWORD RawPropertiesLength;
     BYTE RawDeviceProperties[1];
 };
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, Size) == 4 && offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12 &&
-              offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16 && offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
+static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, Size) == 4 &&
+              offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12 &&
+              offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16 &&
+              offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
 
 struct STORAGE_DEVICE_NUMBER {
     DWORD DeviceType;

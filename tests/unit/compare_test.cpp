@@ -21,14 +21,15 @@ TEST(CompareChunks, EqualBuffersCountNothingAndPrintNothing) {
 TEST(CompareChunks, ListsEachDifferingByteWithItsDiskPosition) {
     BootMachine();
     std::vector<BYTE> a = Pattern(4096), b = a;
-    b[0] = 0x00;                      // first word
-    b[4093] ^= 0x01;                  // last word, two bytes of it, in order
+    b[0] = 0x00;      // first word
+    b[4093] ^= 0x01;  // last word, two bytes of it, in order
     b[4090] ^= 0x80;
     a[1000] = 0x3A, b[1000] = 0x3B;  // the first read's byte comes first
     EXPECT_EQ(CompareChunks(a.data(), b.data(), 4096, 0x1E838), 4u);
     char expected[256];
-    std::snprintf(expected, sizeof expected, "0001E838: %02X 00\r\n0001EC20: 3A 3B\r\n0001F832: %02X %02X\r\n0001F835: %02X %02X\r\n",
-                  a[0], a[4090], b[4090], a[4093], b[4093]);
+    std::snprintf(expected, sizeof expected,
+                  "0001E838: %02X 00\r\n0001EC20: 3A 3B\r\n0001F832: %02X %02X\r\n0001F835: %02X %02X\r\n", a[0],
+                  a[4090], b[4090], a[4093], b[4093]);
     EXPECT_EQ(Stdout(), expected);
 }
 
@@ -71,7 +72,8 @@ TEST(CompareChunks, MovesOffTheStatusLineBeforeListing) {
     std::vector<BYTE> a(64, 0), b(64, 0);
     b[63] = 0xFF;
     EXPECT_EQ(CompareChunks(a.data(), b.data(), 64, 0x1000), 1u);
-    EXPECT_EQ(sim::ScreenRows(), (std::vector<std::string>{"8 MB  (1.0 MB/s)  -  ETA  1.0 seconds", "0000103F: 00 FF"}));
+    EXPECT_EQ(sim::ScreenRows(),
+              (std::vector<std::string>{"8 MB  (1.0 MB/s)  -  ETA  1.0 seconds", "0000103F: 00 FF"}));
 }
 
 // The listing stops at 10,000 differences for the rest of the process; the count

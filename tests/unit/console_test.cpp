@@ -9,14 +9,16 @@ namespace {
 std::vector<CHAR_INFO> ReadRow(SHORT row, SHORT width = 80) {
     std::vector<CHAR_INFO> cells(static_cast<size_t>(width));
     SMALL_RECT region = {0, row, static_cast<SHORT>(width - 1), row};
-    EXPECT_TRUE(ReadConsoleOutputA(GetStdHandle(STD_OUTPUT_HANDLE), cells.data(), COORD{width, 1}, COORD{0, 0}, &region));
+    EXPECT_TRUE(
+        ReadConsoleOutputA(GetStdHandle(STD_OUTPUT_HANDLE), cells.data(), COORD{width, 1}, COORD{0, 0}, &region));
     return cells;
 }
 
 void WriteRow(SHORT row, std::vector<CHAR_INFO>& cells) {
     SHORT width = static_cast<SHORT>(cells.size());
     SMALL_RECT region = {0, row, static_cast<SHORT>(width - 1), row};
-    ASSERT_TRUE(WriteConsoleOutputA(GetStdHandle(STD_OUTPUT_HANDLE), cells.data(), COORD{width, 1}, COORD{0, 0}, &region));
+    ASSERT_TRUE(
+        WriteConsoleOutputA(GetStdHandle(STD_OUTPUT_HANDLE), cells.data(), COORD{width, 1}, COORD{0, 0}, &region));
 }
 
 // ---- Print and PrintError ---------------------------------------------------
@@ -26,8 +28,8 @@ TEST(Print, LoneLineFeedsBecomeCrLf) {
         const char* Text;
         const char* Bytes;
     } cases[] = {
-        {"a\nb", "a\r\nb"},     {"a\r\nb", "a\r\nb"},       {"\n\n", "\r\n\r\n"}, {"\nx", "\r\nx"},
-        {"50%\r", "50%\r"},     {"\r\r\n\n", "\r\r\n\r\n"}, {"\n\r\n", "\r\n\r\n"}, {"x\n\ry", "x\r\n\ry"},
+        {"a\nb", "a\r\nb"}, {"a\r\nb", "a\r\nb"},       {"\n\n", "\r\n\r\n"},   {"\nx", "\r\nx"},
+        {"50%\r", "50%\r"}, {"\r\r\n\n", "\r\r\n\r\n"}, {"\n\r\n", "\r\n\r\n"}, {"x\n\ry", "x\r\n\ry"},
     };
     for (const auto& c : cases) {
         BootMachine();
@@ -111,7 +113,9 @@ TEST(PrintError, WritesTheTextAsFormatted) {
     BootMachine("stdout: file\nstderr: file\n");
     EXPECT_EQ(PrintError("\ndifference found -> abort"), 26);
     EXPECT_EQ(PrintError("failed with ERROR_%s\n", "IO_DEVICE"), 28);
-    EXPECT_EQ(Stderr(), "\ndifference found -> abort" "failed with ERROR_IO_DEVICE\n");
+    EXPECT_EQ(Stderr(),
+              "\ndifference found -> abort"
+              "failed with ERROR_IO_DEVICE\n");
 
     BootMachine("stdout: file\nstderr: pipe\n");
     EXPECT_EQ(PrintError("a\r\nb\n"), 5);

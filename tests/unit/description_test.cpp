@@ -111,8 +111,8 @@ TEST(ReplaceAllCaseless, UnboundedCapacityDoesNotAskForUnboundedMemory) {
 
 std::string Query(const std::string& disk) {
     BootMachine("stdout: file\n" + disk + "\n");
-    HANDLE handle = CreateFileA("\\\\.\\PhysicalDrive1", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
+    HANDLE handle =
+        CreateFileA("\\\\.\\PhysicalDrive1", 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(handle, INVALID_HANDLE_VALUE);
     char out[kDescriptionSize];
     FillBytes(out, 0, sizeof out);
@@ -139,8 +139,9 @@ TEST(QueryDeviceDescription, OffsetsMustLieBelowSize) {
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=45"), "ACME");
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=40"), "");
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=0"), "");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 vendor-offset=900 product-offset=40 descriptor-size=900"),
-              "Disk9");
+    EXPECT_EQ(
+        Query("disk 1 size=1MiB vendor=ACME product=Disk9 vendor-offset=900 product-offset=40 descriptor-size=900"),
+        "Disk9");
 }
 
 TEST(QueryDeviceDescription, LongTextsAreCutAndNeverReadPastTheReply) {
@@ -153,7 +154,8 @@ TEST(QueryDeviceDescription, LongTextsAreCutAndNeverReadPastTheReply) {
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=ABCDEFGH vendor-offset=1020 product=WXYZ product-offset=1000 "
                     "descriptor-size=5000"),
               "ABCD WXYZ");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=" + vendor + " vendor-offset=900 product=x product-offset=1024 "
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=" + vendor +
+                    " vendor-offset=900 product=x product-offset=1024 "
                     "descriptor-size=4096"),
               std::string(124, 'v'));
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=A vendor-offset=4294967290 descriptor-size=4294967295"), "");

@@ -101,7 +101,14 @@ TEST(PrintDiskTable, AllEntriesWhenNotOnlySized) {
     // Widths 4, 6 and 11; rows by number, entries of one number in list order.
     PrintDiskTable(&list, 0);
     EXPECT_EQ(Stdout(),
-              "Disk1    " "    " "  " "      " "  " "           " "  " "\r\n"
+              "Disk1    "
+              "    "
+              "  "
+              "      "
+              "  "
+              "           "
+              "  "
+              "\r\n"
               "Disk3    SATA  500 GB  ACME HD500   C:\r\n"
               "Disk3    USB           Card Reader  E:\r\n");
 }

@@ -79,16 +79,22 @@ void WriteText(const std::string& path, const std::string& text) {
 std::string Escape(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
         else if (c < 0x20 || c >= 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -97,16 +103,22 @@ std::string Escape(const std::string& bytes) {
 std::string Shown(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
-        if (c == 1) out += "<status lines>";
-        else if (c == 2) out += "<real time>";
-        else if (c == 3) out += "<byte>";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
+        if (c == 1)
+            out += "<status lines>";
+        else if (c == 2)
+            out += "<real time>";
+        else if (c == 3)
+            out += "<byte>";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
         else if (c < 0x20 || c >= 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else out += static_cast<char>(c);
+        } else
+            out += static_cast<char>(c);
     }
     return out;
 }
@@ -182,8 +194,8 @@ void CompareOutput(const char* what, const std::string& expected, const std::str
     size_t at = 0;
     while (at < want.size() && at < got.size() && want[at] == got[at]) ++at;
     size_t from = at > 60 ? at - 60 : 0;
-    failures->push_back(std::string(what) + " differs (matched by form)\n--- expected\n" + Shown(want.substr(from, 300)) +
-                        "\n--- actual\n" + Shown(got.substr(from, 300)));
+    failures->push_back(std::string(what) + " differs (matched by form)\n--- expected\n" +
+                        Shown(want.substr(from, 300)) + "\n--- actual\n" + Shown(got.substr(from, 300)));
 }
 
 // ---- processes ----------------------------------------------------------------
@@ -294,8 +306,10 @@ RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const st
             std::string sofar = out.Kind == SinkKind::File ? ReadText(out.Path) : out.Data;
             if (sofar.find(interruptAfter) != std::string::npos) {
                 std::vector<pid_t> targets;
-                if (viaLauncher) targets = ProcessesWithToken(token, pid);
-                else targets.push_back(pid);
+                if (viaLauncher)
+                    targets = ProcessesWithToken(token, pid);
+                else
+                    targets.push_back(pid);
                 for (pid_t target : targets) kill(target, SIGINT);
                 result.Interrupted = !targets.empty();
             }
@@ -382,10 +396,10 @@ std::optional<Stats> DiskStats(int disk, std::string* error) {
 
 // The NTSTATUS that Wine turns back into each Win32 error a scenario may name.
 const std::map<uint32_t, std::string> kStatusForError = {
-    {1, "invalid-request"}, {2, "0xC0000034"},    {3, "0xC000003A"},   {5, "access-denied"},  {19, "0xC00000A2"},
-    {21, "not-ready"},      {23, "crc"},          {27, "sector"},      {31, "0xC0000001"},    {32, "0xC0000043"},
+    {1, "invalid-request"}, {2, "0xC0000034"},     {3, "0xC000003A"},  {5, "access-denied"},      {19, "0xC00000A2"},
+    {21, "not-ready"},      {23, "crc"},           {27, "sector"},     {31, "0xC0000001"},        {32, "0xC0000043"},
     {38, "0xC0000011"},     {50, "not-supported"}, {55, "0xC00000C0"}, {87, "invalid-parameter"}, {121, "timeout"},
-    {483, "hardware"},      {1112, "0xC0000178"}, {1117, "io"},        {1167, "0xC000009D"},
+    {483, "hardware"},      {1112, "0xC0000178"},  {1117, "io"},       {1167, "0xC000009D"},
 };
 
 enum PassMode { Verify, Read, ReadTwice };
@@ -464,7 +478,9 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     std::vector<std::string> words = CommandWords(m.CommandLine);
     if (words.size() == 3) {
         const std::string& w = words[2];
-        plan.Mode = w.size() < 2 || (w[1] != 'r' && w[1] != 'R') ? Verify : w.size() > 2 && w[2] == '2' ? ReadTwice : Read;
+        plan.Mode = w.size() < 2 || (w[1] != 'r' && w[1] != 'R') ? Verify
+                    : w.size() > 2 && w[2] == '2'                ? ReadTwice
+                                                                 : Read;
     }
     auto skip = [&](const std::string& reason) {
         if (plan.Skip.empty()) plan.Skip = reason;
@@ -519,13 +535,20 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         if (d.Faults.size() + d.Flaky.size() > kDriverRanges) skip("more fault ranges than the test disk holds");
         if (!d.ReadOpen) {
             if (d.QueryOpen && plan.Mode == Verify) skip("Wine does not refuse the open of a driver's device");
-            if (d.OpenError == 2) disk.Absent = true;
-            else if (d.OpenError == 5) disk.Denied = true;
-            else skip("under Wine a failed open gives error 2 (no device) or 5 (a denied link) only");
+            if (d.OpenError == 2)
+                disk.Absent = true;
+            else if (d.OpenError == 5)
+                disk.Denied = true;
+            else
+                skip("under Wine a failed open gives error 2 (no device) or 5 (a denied link) only");
         }
         auto& k = disk.Keys;
-        k = {"add", n, "size=" + std::to_string(d.Size), "sector=" + std::to_string(d.Sector),
-             "seed=" + std::to_string(d.Seed), "bus=" + std::to_string(d.Bus)};
+        k = {"add",
+             n,
+             "size=" + std::to_string(d.Size),
+             "sector=" + std::to_string(d.Sector),
+             "seed=" + std::to_string(d.Seed),
+             "bus=" + std::to_string(d.Bus)};
         if (!d.Vendor.empty()) k.push_back("vendor=" + d.Vendor);
         if (!d.Product.empty()) k.push_back("product=" + d.Product);
         std::string reason;
@@ -568,7 +591,9 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     plan.Launcher = !plain || joined != rest;
 
     auto sinkOf = [](sim::StdKind kind) {
-        return kind == sim::StdKind::Pipe ? SinkKind::Pipe : kind == sim::StdKind::Nul ? SinkKind::Null : SinkKind::File;
+        return kind == sim::StdKind::Pipe  ? SinkKind::Pipe
+               : kind == sim::StdKind::Nul ? SinkKind::Null
+                                           : SinkKind::File;
     };
     plan.Stdout = sinkOf(m.Stdout);
     plan.Stderr = sinkOf(m.Stderr);
@@ -578,7 +603,8 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         // where the expected bytes needed the console (a fresh line chosen by
         // reading the screen), the scenario cannot be replayed. A Ctrl+C run is
         // compared by its own form, the fresh line aside.
-        if ((e.HasScreen || e.CursorX >= 0) && !e.HasStdout && !e.HasStderr) skip("the console screen is simulated");
+        if ((e.HasScreen || e.CursorX >= 0) && !e.HasStdout && !e.HasStderr)
+            skip("the console screen is simulated");
         else if (!plan.CtrlC && !PassesWithoutConsole(text, m, scratch))
             skip(RunQuiet({Opt.Sim, "--scenario", s.Name}).Exit == 0
                      ? "its output depends on the console screen, which is simulated"
@@ -656,8 +682,8 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
     for (const auto& [key, lines] : wanted) {
         uint64_t have = Sum(o, key.first, key.second);
         if (have < lines)
-            failures->push_back("expect calls: " + std::to_string(lines) + " " + key.first + " expected, the driver counted " +
-                                std::to_string(have));
+            failures->push_back("expect calls: " + std::to_string(lines) + " " + key.first +
+                                " expected, the driver counted " + std::to_string(have));
     }
     // Quoted output, in order within each stream, unless real time shapes it.
     size_t at[2] = {0, 0};
@@ -667,22 +693,27 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
         std::string quoted = QuotedWrite(line, &which);
         if (which < 0 || TimedText(quoted)) continue;
         size_t found = streams[which].find(quoted, at[which]);
-        if (found == std::string::npos) failures->push_back("expect calls: not written in order: " + line);
-        else at[which] = found + quoted.size();
+        if (found == std::string::npos)
+            failures->push_back("expect calls: not written in order: " + line);
+        else
+            at[which] = found + quoted.size();
     }
     for (const std::string& text : s.Expect.NoCalls) {
         for (const CounterText& c : kCounterTexts) {
             // Only a text that names a whole request kind (perhaps of one disk) says none was made.
             std::string kind = c.Text;
-            bool whole = kind.rfind(text, 0) == 0 ||
-                         (text.rfind(kind, 0) == 0 && text.find_first_not_of("0123456789", kind.size()) == std::string::npos);
+            bool whole =
+                kind.rfind(text, 0) == 0 ||
+                (text.rfind(kind, 0) == 0 && text.find_first_not_of("0123456789", kind.size()) == std::string::npos);
             if (!whole || text.size() < 8) continue;
             uint64_t have = Sum(o, c.Counter, NamedDisk(text));
-            if (have != 0) failures->push_back("expect no-call " + text + ": the driver counted " + std::to_string(have));
+            if (have != 0)
+                failures->push_back("expect no-call " + text + ": the driver counted " + std::to_string(have));
         }
         for (int which : {0, 1}) {
             std::string record = std::string("write ") + (which ? "stderr" : "stdout") + " \"" + streams[which] + "\"";
-            if (record.find(text) != std::string::npos) failures->push_back("expect no-call " + text + ": it was written");
+            if (record.find(text) != std::string::npos)
+                failures->push_back("expect no-call " + text + ": it was written");
         }
     }
 }
@@ -706,8 +737,8 @@ void CheckDisks(const Plan& plan, const Outcome& o, std::vector<std::string>* fa
     }
     int code = o.Run.Exit;
     if (code >= 1 && code <= 5 && !active.empty())
-        failures->push_back("exit " + std::to_string(code) + " but disk " + std::to_string(active[0].first->Disk->Number) +
-                            " was read or verified");
+        failures->push_back("exit " + std::to_string(code) + " but disk " +
+                            std::to_string(active[0].first->Disk->Number) + " was read or verified");
     if (code != 0 && code != 6 && code != 7) return;
     if (active.size() != 1) {
         if (code == 0 && active.size() > 1) failures->push_back("more than one disk was read or verified");
@@ -726,14 +757,15 @@ void CheckDisks(const Plan& plan, const Outcome& o, std::vector<std::string>* fa
         failures->push_back(name + (verify ? "read in a Verify pass" : "verified in a read pass"));
     auto expectBytes = [&](uint64_t want, const char* what) {
         if (bytes != want)
-            failures->push_back(name + std::to_string(bytes) + " bytes " + (verify ? "verified" : "read") + ", expected " +
-                                std::to_string(want) + " (" + what + ")");
+            failures->push_back(name + std::to_string(bytes) + " bytes " + (verify ? "verified" : "read") +
+                                ", expected " + std::to_string(want) + " (" + what + ")");
     };
     if (code == 0) {
         expectBytes(disk.Size * copies, "every byte of the disk");
         if (errors != 0) failures->push_back(name + "a clean pass met " + std::to_string(errors) + " errors");
     } else if (code == 7) {
-        if (bytes >= disk.Size * copies) failures->push_back(name + "the pass reached the end of the disk before Ctrl+C");
+        if (bytes >= disk.Size * copies)
+            failures->push_back(name + "the pass reached the end of the disk before Ctrl+C");
         if (errors != 0) failures->push_back(name + "a stopped pass met errors");
     } else {
         auto overlaps = [&](const sim::Range& r) { return off < r.Start + r.Length && r.Start < off + len; };
@@ -770,12 +802,15 @@ std::vector<std::string> Check(const sim::Scenario& s, const Plan& plan, const O
         std::string got = Normalize(r.Stdout);
         size_t status = got.find('\x01');
         bool ok = plan.CtrlPrefix.empty() ? status != std::string::npos && got.substr(status) == want : got == want;
-        if (!ok) failures.push_back("standard output after Ctrl+C\n--- expected\n" + Shown(want) + "\n--- actual\n" + Shown(got));
+        if (!ok)
+            failures.push_back("standard output after Ctrl+C\n--- expected\n" + Shown(want) + "\n--- actual\n" +
+                               Shown(got));
     } else if (e.HasStdout) {
         CompareOutput("standard output", e.Stdout, r.Stdout, &failures);
     }
     if (e.HasStderr) CompareOutput("standard error", e.Stderr, r.Stderr, &failures);
-    for (auto it = std::sregex_iterator(r.Stdout.begin(), r.Stdout.end(), kDifference); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(r.Stdout.begin(), r.Stdout.end(), kDifference); it != std::sregex_iterator();
+         ++it) {
         std::string line = it->str();
         size_t colon = line.find(':');
         if (line.substr(colon + 2, 2) == line.substr(colon + 5, 2))
@@ -860,12 +895,18 @@ int main(int argc, char** argv) {
         auto value = [&](std::string* into) {
             if (i + 1 < argc) *into = argv[++i];
         };
-        if (arg == "--exe") value(&Opt.Exe);
-        else if (arg == "--testdisk") value(&Opt.TestDisk);
-        else if (arg == "--sim") value(&Opt.Sim);
-        else if (arg == "--work") value(&Opt.Work);
-        else if (arg == "--wine") value(&Opt.Wine);
-        else Opt.Files.push_back(arg);
+        if (arg == "--exe")
+            value(&Opt.Exe);
+        else if (arg == "--testdisk")
+            value(&Opt.TestDisk);
+        else if (arg == "--sim")
+            value(&Opt.Sim);
+        else if (arg == "--work")
+            value(&Opt.Work);
+        else if (arg == "--wine")
+            value(&Opt.Wine);
+        else
+            Opt.Files.push_back(arg);
     }
     if (Opt.Exe.empty() || Opt.TestDisk.empty() || Opt.Sim.empty() || Opt.Work.empty() || !std::getenv("WINEPREFIX")) {
         std::fprintf(stderr,
@@ -873,7 +914,8 @@ int main(int argc, char** argv) {
                      "--work DIR FILE...\n");
         return 2;
     }
-    for (const std::string& path : {Opt.Exe, Opt.Sim, Opt.TestDisk + "/testdiskctl.exe", Opt.TestDisk + "/launch.exe"}) {
+    for (const std::string& path :
+         {Opt.Exe, Opt.Sim, Opt.TestDisk + "/testdiskctl.exe", Opt.TestDisk + "/launch.exe"}) {
         if (access(path.c_str(), R_OK) != 0) {
             std::printf("FAIL %s is missing\n0 passed, 1 failed\n", path.c_str());
             return 1;

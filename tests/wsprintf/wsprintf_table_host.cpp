@@ -4,9 +4,7 @@
 
 #include "sim/format/wsprintf.h"
 
-static int FormatUnderTest(char* out, const char* format, va_list args) {
-    return SimFormatV(out, format, args);
-}
+static int FormatUnderTest(char* out, const char* format, va_list args) { return SimFormatV(out, format, args); }
 
 #include "table_runner.h"
 

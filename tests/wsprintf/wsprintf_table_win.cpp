@@ -5,9 +5,7 @@
 
 #include <cstdio>
 
-static int FormatUnderTest(char* out, const char* format, va_list args) {
-    return wvsprintfA(out, format, args);
-}
+static int FormatUnderTest(char* out, const char* format, va_list args) { return wvsprintfA(out, format, args); }
 
 #include "table_runner.h"
 
