@@ -32,9 +32,9 @@ struct Directive {
     size_t length = 0;
 };
 
-Directive Parse(const char* spec) {
+Directive Parse(const char* start) {
     Directive d;
-    const char* p = spec;
+    const char* p = start;
     if (*p == '-') {
         d.left = true;
         ++p;
@@ -120,10 +120,10 @@ Directive Parse(const char* spec) {
             // Not a directive: the parsed flags, width and prefix are dropped
             // and copying resumes at the offending character.
             d.kind = Kind::NotDirective;
-            d.length = static_cast<size_t>(p - spec);
+            d.length = static_cast<size_t>(p - start);
             return d;
     }
-    d.length = static_cast<size_t>(p - spec) + 1;
+    d.length = static_cast<size_t>(p - start) + 1;
     return d;
 }
 

@@ -74,51 +74,19 @@ void WriteText(const std::string& path, const std::string& text) {
     out << text;
 }
 
-// The record's escaping of written bytes (sim/machine.cpp), so that `write
-// stdout "..."` lines of a scenario can be looked up in real output.
-std::string Escape(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
+// The record's escaping of written bytes, so that `write stdout "..."` lines of a
+// scenario can be looked up in real output.
+std::string Escape(const std::string& bytes) { return sim::Escape(bytes.data(), bytes.size(), false); }
 
 // Bytes as a reader wants them in a failure message; the tokens of Normalize shown by name.
 std::string Shown(const std::string& text) {
     std::string out;
-    for (unsigned char c : text) {
-        if (c == 1)
-            out += "<status lines>";
-        else if (c == 2)
-            out += "<real time>";
-        else if (c == 3)
-            out += "<byte>";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else
-            out += static_cast<char>(c);
+    size_t from = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && (text[i] < 1 || text[i] > 3)) continue;
+        out += sim::Escape(text.data() + from, i - from, false);
+        if (i < text.size()) out += text[i] == 1 ? "<status lines>" : text[i] == 2 ? "<real time>" : "<byte>";
+        from = i + 1;
     }
     return out;
 }
