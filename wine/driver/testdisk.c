@@ -11,9 +11,11 @@
  * The I/O manager this driver is built for dispatches requests one at a
  * time on a single thread, so the disk state is not locked.
  */
-#include <ntdddisk.h>
+// clang-format off
 #include <ntddk.h>
+#include <ntdddisk.h>
 #include <ntddstor.h>
+// clang-format on
 
 #include "testdisk_ioctl.h"
 
