@@ -5,6 +5,8 @@ set -u
 exe=${1:?path of sectorsweep.exe}
 work=${2:?folder for the Wine prefix and outputs}
 mkdir -p "$work"
+work=$(realpath "$work")
+exe=$(realpath "$exe")
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine wineboot -i >/dev/null 2>&1
