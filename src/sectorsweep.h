@@ -53,9 +53,11 @@ constexpr DWORD kDescriptorReplySize = 1024;
 void BuildDeviceDescription(const char* vendor, const char* product, char* out, DWORD capacity);
 DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement, ULONGLONG capacity);
 DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement);
-// Copies the vendor and product texts out of a descriptor reply, by the
-// offset rules shared by the pass and the listing.
-void ReadDescriptorTexts(const BYTE* reply, char* vendor, char* product);
+// Asks an open disk for its storage device descriptor, into a reply of
+// kDescriptorReplySize bytes (8-byte aligned).
+BOOL QueryDescriptor(HANDLE disk, BYTE* reply);
+// The description built from a descriptor reply's vendor and product texts.
+void DescribeReply(const BYTE* reply, char* out);
 void QueryDeviceDescription(HANDLE disk, char* out);
 
 // ---- memory ---------------------------------------------------------------
@@ -145,6 +147,10 @@ struct DiskList {
 
 DiskList* ListDisks(DiskList* list);
 int GetDiskNumber(const char* path);
+// The disk size from the geometry request; FALSE when the request fails.
+BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size);
+// Removable, fixed and RAM disk volumes; the others are not disks of this machine.
+bool IsLocalDiskType(UINT type);
 const char* BusTypeName(DWORD busType);
 void StripTrailingChar(char* text, char ch);
 void RunDiskListing();

@@ -90,29 +90,32 @@ void BuildDeviceDescription(const char* vendor, const char* product, char* out, 
     ReplaceAllCaseless(out, "Generic- ", "Generic ");
 }
 
-void ReadDescriptorTexts(const BYTE* reply, char* vendor, char* product) {
+BOOL QueryDescriptor(HANDLE disk, BYTE* reply) {
+    STORAGE_PROPERTY_QUERY query;
+    FillBytes(&query, 0, sizeof query);
+    FillBytes(reply, 0, kDescriptorReplySize);
+    reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->Size = kDescriptorReplySize;
+    DWORD returned = 0;
+    return DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, reply, kDescriptorReplySize,
+                           &returned, nullptr);
+}
+
+void DescribeReply(const BYTE* reply, char* out) {
+    char vendor[kIdTextSize];
+    char product[kIdTextSize];
+    FillBytes(vendor, 0, sizeof vendor);
+    FillBytes(product, 0, sizeof product);
     DWORD size = ReadDword(reply, 4);
     CopyReplyText(reply, ReadDword(reply, 12), size, vendor);
     CopyReplyText(reply, ReadDword(reply, 16), size, product);
+    BuildDeviceDescription(vendor, product, out, kDescriptionSize);
 }
 
 void QueryDeviceDescription(HANDLE disk, char* out) {
-    STORAGE_PROPERTY_QUERY query;
-    FillBytes(&query, 0, sizeof query);
     alignas(8) BYTE reply[kDescriptorReplySize];
-    FillBytes(reply, 0, sizeof reply);
-    reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->Size = kDescriptorReplySize;
-    DWORD returned = 0;
-    if (!DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, reply, sizeof reply, &returned,
-                         nullptr))
-        return;
-    char vendor[kIdTextSize];
-    char product[kIdTextSize];
+    if (!QueryDescriptor(disk, reply)) return;
     char description[kDescriptionSize];
-    FillBytes(vendor, 0, sizeof vendor);
-    FillBytes(product, 0, sizeof product);
     FillBytes(description, 0, sizeof description);
-    ReadDescriptorTexts(reply, vendor, product);
-    BuildDeviceDescription(vendor, product, description, kDescriptionSize);
+    DescribeReply(reply, description);
     CopyText(out, description, kDescriptionSize);
 }

@@ -10,6 +10,19 @@ constexpr const char* kBusTypeNames[] = {
 
 }  // namespace
 
+bool IsLocalDiskType(UINT type) { return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_RAMDISK; }
+
+BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size) {
+    alignas(8) BYTE geometry[40];
+    FillBytes(geometry, 0, sizeof geometry);
+    DWORD returned = 0;
+    if (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, sizeof geometry, &returned,
+                         nullptr))
+        return FALSE;
+    *size = static_cast<ULONGLONG>(reinterpret_cast<DISK_GEOMETRY_EX*>(geometry)->DiskSize);
+    return TRUE;
+}
+
 void StripTrailingChar(char* text, char ch) {
     int length = TextLength(text);
     if (length > 0 && text[length - 1] == ch) text[length - 1] = 0;

@@ -8,8 +8,6 @@ constexpr int kVolumeNameSize = 52;
 constexpr int kPathListSize = 1024;
 constexpr int kDosTargetSize = 260;
 
-bool IsLocalDiskType(UINT type) { return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_RAMDISK; }
-
 // Appends ", " (when needed) and `count` characters of `piece`; what does not fit
 // is left off whole.
 void AppendLetters(char* letters, const char* piece, int count) {
@@ -33,28 +31,11 @@ void ReadDiskDetails(DiskListEntry* entry) {
     HANDLE disk =
         CreateFileA(entry->DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (disk == INVALID_HANDLE_VALUE) return;
-    alignas(8) BYTE geometry[40];
-    FillBytes(geometry, 0, sizeof geometry);
-    DWORD returned = 0;
-    if (DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, sizeof geometry, &returned,
-                        nullptr)) {
-        entry->Size = static_cast<ULONGLONG>(reinterpret_cast<DISK_GEOMETRY_EX*>(geometry)->DiskSize);
-        CopyText(entry->SizeText, FormatSize(entry->Size, 0), kSizeTextSize);
-    }
-    STORAGE_PROPERTY_QUERY query;
-    FillBytes(&query, 0, sizeof query);
+    if (QueryGeometrySize(disk, &entry->Size)) CopyText(entry->SizeText, FormatSize(entry->Size, 0), kSizeTextSize);
     alignas(8) BYTE reply[kDescriptorReplySize];
-    FillBytes(reply, 0, sizeof reply);
-    reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->Size = kDescriptorReplySize;
-    if (DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, reply, sizeof reply, &returned,
-                        nullptr)) {
+    if (QueryDescriptor(disk, reply)) {
         entry->BusName = BusTypeName(reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->BusType);
-        char vendor[kIdTextSize];
-        char product[kIdTextSize];
-        FillBytes(vendor, 0, sizeof vendor);
-        FillBytes(product, 0, sizeof product);
-        ReadDescriptorTexts(reply, vendor, product);
-        BuildDeviceDescription(vendor, product, entry->Description, kDescriptionSize);
+        DescribeReply(reply, entry->Description);
     }
     CloseHandle(disk);
 }

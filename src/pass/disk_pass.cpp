@@ -27,12 +27,8 @@ ULONGLONG QueryDiskSize(HANDLE disk, bool readAccess) {
             return 0;
         return static_cast<ULONGLONG>(length.Length);
     }
-    alignas(8) BYTE geometry[40];
-    FillBytes(geometry, 0, sizeof geometry);
-    if (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, sizeof geometry, &returned,
-                         nullptr))
-        return 0;
-    return static_cast<ULONGLONG>(reinterpret_cast<DISK_GEOMETRY_EX*>(geometry)->DiskSize);
+    ULONGLONG size = 0;
+    return QueryGeometrySize(disk, &size) ? size : 0;
 }
 
 }  // namespace

@@ -5,8 +5,6 @@ namespace {
 
 constexpr DWORD kVolumeNameSize = 52;
 
-bool IsLocalDiskType(UINT type) { return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_RAMDISK; }
-
 BOOL Control(HANDLE volume, DWORD code) {
     DWORD returned = 0;
     return DeviceIoControl(volume, code, nullptr, 0, nullptr, 0, &returned, nullptr);
