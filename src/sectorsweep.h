@@ -53,12 +53,25 @@ constexpr DWORD kDescriptorReplySize = 1024;
 void BuildDeviceDescription(const char* vendor, const char* product, char* out, DWORD capacity);
 DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement, ULONGLONG capacity);
 DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement);
-// Asks an open disk for its storage device descriptor, into a reply of
-// kDescriptorReplySize bytes (8-byte aligned).
-BOOL QueryDescriptor(HANDLE disk, BYTE* reply);
 // The description built from a descriptor reply's vendor and product texts.
 void DescribeReply(const BYTE* reply, char* out);
 void QueryDeviceDescription(HANDLE disk, char* out);
+
+// ---- device queries -------------------------------------------------------
+
+constexpr int kPathWorkSize = 272;
+
+// The disk size from the length request; FALSE when the request fails.
+BOOL QueryLength(HANDLE disk, ULONGLONG* size);
+// The disk size from the geometry request; FALSE when the request fails.
+BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size);
+// Asks an open disk for its storage device descriptor, into a reply of
+// kDescriptorReplySize bytes (8-byte aligned).
+BOOL QueryDescriptor(HANDLE disk, BYTE* reply);
+// The number of the disk behind a device or volume path, or -1.
+int GetDiskNumber(const char* path);
+// Removable, fixed and RAM disk volumes; the others are not disks of this machine.
+bool IsLocalDiskType(UINT type);
 
 // ---- memory ---------------------------------------------------------------
 
@@ -73,8 +86,15 @@ int TextLength(const char* text);
 // Copies at most capacity - 1 characters and always terminates.
 void CopyText(char* out, const char* text, int capacity);
 void FillBytes(void* block, BYTE value, SIZE_T bytes);
+void StripTrailingChar(char* text, char ch);
 
 // ---- pass -----------------------------------------------------------------
+
+// The chunk's first and largest lengths; the read buffers reserve the largest.
+constexpr DWORD kFirstChunk = 0x800000;
+constexpr DWORD kLargestChunk = 0x40000000;
+// The chunk is halved only while longer than this.
+constexpr DWORD kSmallestHalving = 0x100000;
 
 constexpr int kMaxLockedVolumes = 32;
 
@@ -115,6 +135,8 @@ inline void StoreFlag(int* flag, int value) { __atomic_store_n(flag, value, __AT
 
 DWORD RunDiskPass(int diskNumber, PassMode mode);
 DWORD RunPassLoop(PassProgress* pass);
+// Closes the disk, then unlocks and frees the volume lock set, whichever the pass has.
+void ReleaseDiskAndVolumes(PassProgress* pass);
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset);
 VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);
 void UnlockVolumes(VolumeLockSet* set);
@@ -126,7 +148,6 @@ void SendKeyUps(const WCHAR* text);
 constexpr int kDevicePathSize = 52;
 constexpr int kLettersSize = 260;
 constexpr int kSizeTextSize = 16;
-constexpr int kPathWorkSize = 272;
 
 struct DiskListEntry {
     char DevicePath[kDevicePathSize];
@@ -146,13 +167,7 @@ struct DiskList {
 };
 
 DiskList* ListDisks(DiskList* list);
-int GetDiskNumber(const char* path);
-// The disk size from the geometry request; FALSE when the request fails.
-BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size);
-// Removable, fixed and RAM disk volumes; the others are not disks of this machine.
-bool IsLocalDiskType(UINT type);
 const char* BusTypeName(DWORD busType);
-void StripTrailingChar(char* text, char ch);
 void RunDiskListing();
 void PrintDiskTable(const DiskList* list, int sizedOnly);
 void FreeDiskList(DiskList* list);

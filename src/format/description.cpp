@@ -90,16 +90,6 @@ void BuildDeviceDescription(const char* vendor, const char* product, char* out, 
     ReplaceAllCaseless(out, "Generic- ", "Generic ");
 }
 
-BOOL QueryDescriptor(HANDLE disk, BYTE* reply) {
-    STORAGE_PROPERTY_QUERY query;
-    FillBytes(&query, 0, sizeof query);
-    FillBytes(reply, 0, kDescriptorReplySize);
-    reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->Size = kDescriptorReplySize;
-    DWORD returned = 0;
-    return DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, reply, kDescriptorReplySize,
-                           &returned, nullptr);
-}
-
 void DescribeReply(const BYTE* reply, char* out) {
     char vendor[kIdTextSize];
     char product[kIdTextSize];

@@ -1,4 +1,4 @@
-// Enumeration of the machine's disks for the listing.
+// Enumeration of the machine's disks for the listing, and the names of their buses.
 #include "sectorsweep.h"
 
 namespace {
@@ -7,6 +7,11 @@ constexpr int kDetailSize = 1024;
 constexpr int kVolumeNameSize = 52;
 constexpr int kPathListSize = 1024;
 constexpr int kDosTargetSize = 260;
+
+constexpr const char* kBusTypeNames[] = {
+    "Unknown", "SCSI", "ATAPI", "ATA", "FireWire", "SSA",     "Fibre",  "USB",  "RAID", "iSCSI",
+    "SAS",     "SATA", "SD",    "MMC", "Virtual",  "Virtual", "Spaces", "NVMe", "SCM",  "UFS",
+};
 
 // Appends ", " (when needed) and `count` characters of `piece`; what does not fit
 // is left off whole.
@@ -107,6 +112,10 @@ void AddMountPoints(DiskList* list) {
 }
 
 }  // namespace
+
+const char* BusTypeName(DWORD busType) {
+    return busType < sizeof kBusTypeNames / sizeof kBusTypeNames[0] ? kBusTypeNames[busType] : "Unknown";
+}
 
 DiskList* ListDisks(DiskList* list) {
     list->Count = 0;

@@ -35,20 +35,3 @@ BYTE* CommitRange(BYTE* base, ULONGLONG bytes) {
     Print("\nerror %u allocating more memory\n", GetLastError());
     return nullptr;
 }
-
-int TextLength(const char* text) {
-    int length = 0;
-    while (text[length] != 0) ++length;
-    return length;
-}
-
-void CopyText(char* out, const char* text, int capacity) {
-    int i = 0;
-    for (; i < capacity - 1 && text[i] != 0; ++i) out[i] = text[i];
-    out[i] = 0;
-}
-
-void FillBytes(void* block, BYTE value, SIZE_T bytes) {
-    BYTE* p = static_cast<BYTE*>(block);
-    for (SIZE_T i = 0; i < bytes; ++i) p[i] = value;
-}

@@ -3,35 +3,26 @@
 
 namespace {
 
-constexpr ULONGLONG kBufferReserve = 0x40000000;
-constexpr ULONGLONG kFirstChunk = 0x800000;
+BYTE* NewReadBuffer() { return CommitRange(ReserveAddressSpace(kLargestChunk), kFirstChunk); }
 
-BYTE* NewReadBuffer() { return CommitRange(ReserveAddressSpace(kBufferReserve), kFirstChunk); }
+// The size in bytes, or 0 when the request fails.
+ULONGLONG QueryDiskSize(HANDLE disk, bool readAccess) {
+    ULONGLONG size = 0;
+    BOOL ok = readAccess ? QueryLength(disk, &size) : QueryGeometrySize(disk, &size);
+    return ok ? size : 0;
+}
 
-// The early exits give the disk and its volumes back before the close prompt.
-void ReleaseEarly(PassProgress* pass) {
+}  // namespace
+
+// The early exits give the disk and its volumes back before the close prompt,
+// and the loop's end before it decides the outcome.
+void ReleaseDiskAndVolumes(PassProgress* pass) {
     if (pass->Disk != nullptr) CloseHandle(pass->Disk);
     if (pass->LockSet != nullptr) {
         UnlockVolumes(pass->LockSet);
         FreeChecked(pass->LockSet);
     }
 }
-
-// The size in bytes, or 0 when the request fails.
-ULONGLONG QueryDiskSize(HANDLE disk, bool readAccess) {
-    DWORD returned = 0;
-    if (readAccess) {
-        GET_LENGTH_INFORMATION length;
-        FillBytes(&length, 0, sizeof length);
-        if (!DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned, nullptr))
-            return 0;
-        return static_cast<ULONGLONG>(length.Length);
-    }
-    ULONGLONG size = 0;
-    return QueryGeometrySize(disk, &size) ? size : 0;
-}
-
-}  // namespace
 
 DWORD RunDiskPass(int diskNumber, PassMode mode) {
     PassProgress pass;
@@ -54,7 +45,7 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
         if (mode != Verify) {
             Print("Error %s opening %s -> abort\n", LastErrorName(), path);
             Print("Hint: reading from a disk device requires admin privileges.\n");
-            ReleaseEarly(&pass);
+            ReleaseDiskAndVolumes(&pass);
             return 5;
         }
         readAccess = false;
@@ -69,7 +60,7 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
     pass.DiskSize = QueryDiskSize(disk, readAccess);
     if (pass.DiskSize == 0) {
         Print("\ngetting size failed with ERROR_%s\n", LastErrorName());
-        ReleaseEarly(&pass);
+        ReleaseDiskAndVolumes(&pass);
         return 4;
     }
 

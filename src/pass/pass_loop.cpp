@@ -4,9 +4,6 @@
 
 namespace {
 
-constexpr DWORD kFirstChunk = 0x800000;
-constexpr DWORD kLargestChunk = 0x40000000;
-constexpr DWORD kSmallestHalving = 0x100000;
 constexpr DWORD kGrowWindow = 50;
 constexpr DWORD kSlowAfter = 500;
 constexpr DWORD kRefreshPeriod = 500;
@@ -115,11 +112,7 @@ DWORD RunPassLoop(PassProgress* pass) {
         if (pass->Request.Length == 0) break;
     }
 
-    CloseHandle(pass->Disk);
-    if (pass->LockSet != nullptr) {
-        UnlockVolumes(pass->LockSet);
-        FreeChecked(pass->LockSet);
-    }
+    ReleaseDiskAndVolumes(pass);
     if (LoadFlag(&AbortFlags.AbortRequested)) {
         StoreFlag(&AbortFlags.PassStopped, 1);
         while (!LoadFlag(&AbortFlags.HandlerDone)) Sleep(10);

@@ -1,16 +1,18 @@
-// Disk numbers behind device and volume paths, bus type names.
+// The requests that ask a disk or volume about itself: its length, its
+// geometry, its descriptor, the disk number behind it, and its drive type.
 #include "sectorsweep.h"
 
-namespace {
-
-constexpr const char* kBusTypeNames[] = {
-    "Unknown", "SCSI", "ATAPI", "ATA", "FireWire", "SSA",     "Fibre",  "USB",  "RAID", "iSCSI",
-    "SAS",     "SATA", "SD",    "MMC", "Virtual",  "Virtual", "Spaces", "NVMe", "SCM",  "UFS",
-};
-
-}  // namespace
-
 bool IsLocalDiskType(UINT type) { return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_RAMDISK; }
+
+BOOL QueryLength(HANDLE disk, ULONGLONG* size) {
+    GET_LENGTH_INFORMATION length;
+    FillBytes(&length, 0, sizeof length);
+    DWORD returned = 0;
+    if (!DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned, nullptr))
+        return FALSE;
+    *size = static_cast<ULONGLONG>(length.Length);
+    return TRUE;
+}
 
 BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size) {
     alignas(8) BYTE geometry[40];
@@ -23,13 +25,14 @@ BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size) {
     return TRUE;
 }
 
-void StripTrailingChar(char* text, char ch) {
-    int length = TextLength(text);
-    if (length > 0 && text[length - 1] == ch) text[length - 1] = 0;
-}
-
-const char* BusTypeName(DWORD busType) {
-    return busType < sizeof kBusTypeNames / sizeof kBusTypeNames[0] ? kBusTypeNames[busType] : "Unknown";
+BOOL QueryDescriptor(HANDLE disk, BYTE* reply) {
+    STORAGE_PROPERTY_QUERY query;
+    FillBytes(&query, 0, sizeof query);
+    FillBytes(reply, 0, kDescriptorReplySize);
+    reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(reply)->Size = kDescriptorReplySize;
+    DWORD returned = 0;
+    return DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, reply, kDescriptorReplySize,
+                           &returned, nullptr);
 }
 
 int GetDiskNumber(const char* path) {
