@@ -107,7 +107,8 @@ DWORD RunPassLoop(PassProgress* pass) {
         }
         if (!LoadFlag(&AbortFlags.AbortRequested))
             Print("\r%s  (%s)  -  ETA %s   \r", FormatSize(done, SpeedClass), SpeedText, EtaText);
-        AdaptChunkLength(pass);
+        // Once the disk is done nothing grows: a commit then could only fail a clean pass.
+        if (done < pass->DiskSize) AdaptChunkLength(pass);
         ClampToDisk(pass);
         if (pass->Request.Length == 0) break;
     }
