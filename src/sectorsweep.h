@@ -61,9 +61,9 @@ void QueryDeviceDescription(HANDLE disk, char* out);
 
 constexpr int kPathWorkSize = 272;
 
-// The disk size from the length request; FALSE when the request fails.
+// The disk size from the length request, or from the geometry request; FALSE
+// when the request fails or answers a negative size, which no disk has.
 BOOL QueryLength(HANDLE disk, ULONGLONG* size);
-// The disk size from the geometry request; FALSE when the request fails.
 BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size);
 // Asks an open disk for its storage device descriptor, into a reply of
 // kDescriptorReplySize bytes (8-byte aligned).

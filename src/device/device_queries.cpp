@@ -10,6 +10,7 @@ BOOL QueryLength(HANDLE disk, ULONGLONG* size) {
     DWORD returned = 0;
     if (!DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &returned, nullptr))
         return FALSE;
+    if (length.Length < 0) return FALSE;
     *size = static_cast<ULONGLONG>(length.Length);
     return TRUE;
 }
@@ -21,7 +22,9 @@ BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size) {
     if (!DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, sizeof geometry, &returned,
                          nullptr))
         return FALSE;
-    *size = static_cast<ULONGLONG>(reinterpret_cast<DISK_GEOMETRY_EX*>(geometry)->DiskSize);
+    LONGLONG answer = reinterpret_cast<DISK_GEOMETRY_EX*>(geometry)->DiskSize;
+    if (answer < 0) return FALSE;
+    *size = static_cast<ULONGLONG>(answer);
     return TRUE;
 }
 
