@@ -3,6 +3,8 @@
 
 namespace {
 
+constexpr ULONGLONG kGiga = 1000000000;
+
 char SizeTexts[2][20];
 int SizeTextIndex = 1;
 char SpeedText[32];
@@ -14,6 +16,9 @@ void InsertPoint(char* text, int decimals) {
     for (int i = length; i >= length - decimals; --i) text[i + 1] = text[i];
     text[length - decimals] = '.';
 }
+
+// bytes / unit rounded half up, for every 64-bit count: bytes + unit / 2 could wrap.
+ULONGLONG RoundedUnits(ULONGLONG bytes, ULONGLONG unit) { return bytes / unit + (bytes % unit >= unit / 2 ? 1 : 0); }
 
 void Append(char* text, const char* tail) {
     int length = TextLength(text);
@@ -31,14 +36,17 @@ const char* FormatSize(ULONGLONG bytes, int decimals) {
     if (bytes < 1000) {
         wsprintfA(text, "%I64u %s", bytes, "");
     } else if (bytes < 2000000) {
-        wsprintfA(text, "%I64u %s", (bytes + 500) / 1000, "KB");
-    } else if (bytes < 1000000000) {
-        wsprintfA(text, "%I64u %s", (bytes + 500000) / 1000000, "MB");
+        wsprintfA(text, "%I64u %s", RoundedUnits(bytes, 1000), "KB");
+    } else if (bytes < kGiga) {
+        wsprintfA(text, "%I64u %s", RoundedUnits(bytes, 1000000), "MB");
     } else if (decimals <= 0 || decimals > 3) {
-        wsprintfA(text, "%I64u %s", (bytes + 500000000) / 1000000000, "GB");
+        wsprintfA(text, "%I64u %s", RoundedUnits(bytes, kGiga), "GB");
     } else {
+        // (bytes × scale + kGiga / 2) / kGiga, with the whole gigabytes apart so
+        // that no product wraps.
         ULONGLONG scale = decimals == 1 ? 10 : decimals == 2 ? 100 : 1000;
-        wsprintfA(text, "%I64u", (bytes * scale + 500000000) / 1000000000);
+        ULONGLONG scaled = bytes / kGiga * scale + (bytes % kGiga * scale + kGiga / 2) / kGiga;
+        wsprintfA(text, "%I64u", scaled);
         InsertPoint(text, decimals);
         Append(text, " GB");
     }
@@ -47,7 +55,10 @@ const char* FormatSize(ULONGLONG bytes, int decimals) {
 
 const char* FormatSpeed(ULONGLONG bytes, DWORD milliseconds) {
     if (milliseconds == 0) milliseconds = 1;
-    ULONGLONG rate = bytes * 1000 / milliseconds;
+    // The rate in bytes per second, bytes × 1000 / milliseconds, could wrap past a
+    // million bytes per millisecond; there only its gigabyte tenths are needed.
+    ULONGLONG perMs = bytes / milliseconds;
+    ULONGLONG rate = perMs <= 1000000 ? perMs * 1000 + bytes % milliseconds * 1000 / milliseconds : ~0ull;
     if (rate <= 1000) {
         wsprintfA(SpeedText, "%I64i B/s", rate);
         return SpeedText;
@@ -57,11 +68,13 @@ const char* FormatSpeed(ULONGLONG bytes, DWORD milliseconds) {
     if (rate <= 1000000) {
         tenths = (rate * 10 + 500) / 1000;
         unit = " KB/s";
-    } else if (rate <= 1000000000) {
+    } else if (rate <= kGiga) {
         tenths = (rate + 50000) / 100000;
         unit = " MB/s";
     } else {
-        tenths = (rate * 10 + 500000000) / 1000000000;
+        // (rate × 10 + kGiga / 2) / kGiga: the rate's digits below a thousand
+        // never carry into it, so it is taken from the bytes per millisecond.
+        tenths = RoundedUnits(perMs, 100000);
         unit = " GB/s";
     }
     wsprintfA(SpeedText, "%I64i", tenths);

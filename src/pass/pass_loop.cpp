@@ -94,8 +94,9 @@ DWORD RunPassLoop(PassProgress* pass) {
             differs = result == ChunkDiffers;
             break;
         }
-        pass->Request.StartingOffset += pass->Request.Length;
-        ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
+        // The bytes done are unsigned: the signed offset would overflow at 2^63.
+        ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset) + pass->Request.Length;
+        pass->Request.StartingOffset = static_cast<LONGLONG>(done);
         ChooseSpeedClass(pass);
         pass->Elapsed = GetTickCount() - pass->StartTick;
         ULONGLONG rate = done / (static_cast<ULONGLONG>(pass->Elapsed) + 1);
