@@ -30,7 +30,8 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
     pass.Mode = mode;
     if (mode != Verify) pass.Buffer1 = NewReadBuffer();
     if (mode == ReadTwice) pass.Buffer2 = NewReadBuffer();
-    if (mode == ReadTwice) {
+    // Without both buffers the pass cannot read: its volumes stay mounted.
+    if (mode == ReadTwice && pass.Buffer1 != nullptr && pass.Buffer2 != nullptr) {
         pass.LockSet = LockVolumesOfDisk(static_cast<VolumeLockSet*>(AllocZeroed(sizeof(VolumeLockSet))), diskNumber);
         if (pass.LockSet->VolumeCount != 0)
             Print("%i of %i volumes locked\n", pass.LockSet->LockedCount, pass.LockSet->VolumeCount);
