@@ -23,6 +23,13 @@ void CopyReplyText(const BYTE* reply, DWORD offset, DWORD size, char* out) {
     }
 }
 
+// Control bytes of a device's texts are shown as '?': the device must not drive
+// the terminal.
+void MaskControlBytes(char* text) {
+    for (; *text != 0; ++text)
+        if (static_cast<BYTE>(*text) < 0x20 || *text == 0x7F) *text = '?';
+}
+
 }  // namespace
 
 DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement, ULONGLONG capacity) {
@@ -99,6 +106,7 @@ void DescribeReply(const BYTE* reply, char* out) {
     CopyReplyText(reply, ReadDword(reply, 12), size, vendor);
     CopyReplyText(reply, ReadDword(reply, 16), size, product);
     BuildDeviceDescription(vendor, product, out, kDescriptionSize);
+    MaskControlBytes(out);
 }
 
 void QueryDeviceDescription(HANDLE disk, char* out) {

@@ -107,6 +107,32 @@ TEST(ReplaceAllCaseless, UnboundedCapacityDoesNotAskForUnboundedMemory) {
     EXPECT_STREQ(grow, "bcd-bcd");
 }
 
+// A reply that holds the two texts at bytes 40 and 300.
+std::string DescribeTexts(const std::string& vendor, const std::string& product) {
+    alignas(8) BYTE reply[kDescriptorReplySize] = {};
+    const DWORD fields[] = {0, kDescriptorReplySize, 0, 40, 300};
+    __builtin_memcpy(reply, fields, sizeof fields);
+    __builtin_memcpy(reply + 40, vendor.data(), vendor.size());
+    __builtin_memcpy(reply + 300, product.data(), product.size());
+    char out[kDescriptionSize] = {};
+    DescribeReply(reply, out);
+    return out;
+}
+
+TEST(Description, ControlBytesAreShownAsQuestionMarks) {
+    BootMachine();
+    std::string low, shown;
+    for (int byte = 1; byte < 0x80; ++byte) {
+        low += static_cast<char>(byte);
+        shown += byte < 0x20 || byte == 0x7F ? '?' : static_cast<char>(byte);
+    }
+    std::string high;
+    for (int byte = 0x80; byte < 0x100; byte += 2) high += static_cast<char>(byte);
+    EXPECT_EQ(DescribeTexts(high, low), high + " " + shown);
+    // The ends are trimmed of blanks and tabs before: a tab there is not shown.
+    EXPECT_EQ(DescribeTexts("\tACME\t", "\x1B[31mDisk\t9 "), "ACME ?[31mDisk?9");
+}
+
 // ---- the descriptor request ----------------------------------------------------
 
 std::string Query(const std::string& disk) {
