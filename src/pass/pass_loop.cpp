@@ -13,6 +13,7 @@ int SpeedClass = -1;
 const char* EtaText = "";
 const char* SpeedText = "";
 DWORD LastRefreshTick = 0;
+bool TextsComputed = false;
 
 // One read of the current chunk at its own disk offset; a short read with no
 // error set fails as the end of the data.
@@ -101,10 +102,12 @@ DWORD RunPassLoop(PassProgress* pass) {
         pass->Elapsed = GetTickCount() - pass->StartTick;
         ULONGLONG rate = done / (static_cast<ULONGLONG>(pass->Elapsed) + 1);
         ULONGLONG timeLeft = (pass->DiskSize - done) / (rate + 1) + 1;
-        if (GetTickCount() - LastRefreshTick >= kRefreshPeriod) {
+        // The first iteration always has texts, whatever the tick count was.
+        if (GetTickCount() - LastRefreshTick >= kRefreshPeriod || !TextsComputed) {
             EtaText = FormatDuration(timeLeft);
             SpeedText = FormatSpeed(done, pass->Elapsed);
             LastRefreshTick = GetTickCount();
+            TextsComputed = true;
         }
         if (!LoadFlag(&AbortFlags.AbortRequested))
             Print("\r%s  (%s)  -  ETA %s   \r", FormatSize(done, SpeedClass), SpeedText, EtaText);
