@@ -56,7 +56,7 @@ void EnumerateInterfaces(DiskList* list, HDEVINFO set) {
     list->Capacity = static_cast<int>(counted) + 10;
     list->Entries =
         static_cast<DiskListEntry*>(AllocZeroed(sizeof(DiskListEntry) * static_cast<ULONGLONG>(list->Capacity)));
-    BYTE detailBuffer[kDetailSize];
+    alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_A) BYTE detailBuffer[kDetailSize];
     // Interfaces that appear after the count fill the spare room and no more.
     for (DWORD index = 0; list->Count < list->Capacity; ++index) {
         FillBytes(&data, 0, sizeof data);
