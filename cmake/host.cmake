@@ -15,7 +15,9 @@ add_library(product STATIC ${PRODUCT_SOURCES})
 target_include_directories(product PUBLIC src)
 target_compile_options(product PRIVATE ${PRODUCT_FLAGS})
 
-add_library(machine STATIC sim/machine.cpp sim/scenario.cpp sim/format/wsprintf.cpp)
+set(MACHINE_SOURCES sim/process.cpp sim/storage.cpp sim/volumes.cpp sim/console.cpp sim/memory.cpp sim/text.cpp
+                    sim/scenario.cpp sim/format/wsprintf.cpp)
+add_library(machine STATIC ${MACHINE_SOURCES})
 target_include_directories(machine PUBLIC src ${CMAKE_SOURCE_DIR})
 target_compile_options(machine PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(machine PUBLIC Threads::Threads)
@@ -81,9 +83,8 @@ endif()
 # Command-line splitting and argument reading under libFuzzer, for a bounded time.
 find_program(CLANGXX clang++)
 if(CLANGXX AND NOT SECTORSWEEP_SANITIZE)
-  set(fuzz_sources ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_command_line.cpp ${CMAKE_SOURCE_DIR}/sim/machine.cpp
-                   ${CMAKE_SOURCE_DIR}/sim/scenario.cpp ${CMAKE_SOURCE_DIR}/sim/format/wsprintf.cpp)
-  foreach(source ${PRODUCT_SOURCES})
+  set(fuzz_sources ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_command_line.cpp)
+  foreach(source ${PRODUCT_SOURCES} ${MACHINE_SOURCES})
     list(APPEND fuzz_sources ${CMAKE_SOURCE_DIR}/${source})
   endforeach()
   add_custom_command(
