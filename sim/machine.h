@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/escape.h"
+
 namespace sim {
 
 enum class StdKind { Console, File, Pipe, Nul, Closed };
@@ -173,8 +175,6 @@ Record& CurrentRecord();
 std::vector<std::string> ScreenRows();  // rows with trailing blanks removed
 std::pair<int, int> Cursor();
 uint32_t Tick();
-// Bytes as C-like text (\r, \n, \xHH, ...), with a line break after each \n if asked.
-std::string Escape(const void* data, size_t length, bool breakLines);
 // Replaces the text GetCommandLineA returns.
 void SetCommandLine(const std::string& text);
 // Disk and volume handles the program has not closed.

@@ -1,38 +1,11 @@
 // Text on the simulated machine: the string, case and format functions of
 // kernel32, user32 and shlwapi, and the escaping that records and reports use.
-#include <cstdio>
 #include <cstring>
 
 #include "sim/format/wsprintf.h"
 #include "sim/internal.h"
 
 namespace sim {
-
-std::string Escape(const void* data, size_t length, bool breakLines) {
-    std::string out;
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = p[i];
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += breakLines ? "\\n\n" : "\\n";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 char UpperAnsi(char c) {
     unsigned char u = static_cast<unsigned char>(c);
