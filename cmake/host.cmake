@@ -49,6 +49,18 @@ foreach(scenario ${SCENARIOS})
   set_tests_properties(scenario/${name} PROPERTIES LABELS "${labels}" TIMEOUT 60)
 endforeach()
 
+# The pass loop and the control handler racing on real threads.
+add_executable(abort_race tests/threads/abort_race.cpp)
+target_link_libraries(abort_race PRIVATE product machine)
+target_compile_options(abort_race PRIVATE -Wall -Wextra -Werror)
+if(SECTORSWEEP_SANITIZE MATCHES "thread")
+  set(race_trials 1000)
+else()
+  set(race_trials 100)
+endif()
+add_test(NAME threads/abort_race COMMAND abort_race ${race_trials})
+set_tests_properties(threads/abort_race PROPERTIES LABELS "abort;threads" TIMEOUT 600)
+
 # The formatter against the real one under Wine, byte for byte.
 add_test(NAME wine/wsprintf_table COMMAND ${CMAKE_SOURCE_DIR}/tests/wsprintf/compare.sh ${CMAKE_BINARY_DIR}/wsprintf)
 set_tests_properties(wine/wsprintf_table PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)

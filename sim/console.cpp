@@ -110,6 +110,7 @@ namespace win {
 extern "C" {
 
 HANDLE GetStdHandle(DWORD which) {
+    CallGuard guard;
     if (which == STD_INPUT_HANDLE) return StdHandle(0);
     if (which == STD_OUTPUT_HANDLE) return StdHandle(1);
     if (which == STD_ERROR_HANDLE) return StdHandle(2);
@@ -118,6 +119,7 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* bytesWritten, OVERLAPPED*) {
+    CallGuard guard;
     if (bytesWritten != nullptr) *bytesWritten = 0;
     int which = 0;
     StdKind kind = KindOfStd(file, &which);
@@ -137,6 +139,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* bytesWritten
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
+    CallGuard guard;
     int which = 0;
     StdKind kind = KindOfStd(file, &which);
     Event("FlushFileBuffers");
@@ -145,6 +148,7 @@ BOOL FlushFileBuffers(HANDLE file) {
 }
 
 DWORD GetFileType(HANDLE file) {
+    CallGuard guard;
     int which = 0;
     switch (KindOfStd(file, &which)) {
         case StdKind::Console:
@@ -163,6 +167,7 @@ DWORD GetFileType(HANDLE file) {
 }
 
 BOOL WriteConsoleA(HANDLE console, const void* text, DWORD length, DWORD* written, void*) {
+    CallGuard guard;
     int which = ConsoleOutput(console);
     if (which == 0) {
         Event("WriteConsoleA -> fail 6");
@@ -174,6 +179,7 @@ BOOL WriteConsoleA(HANDLE console, const void* text, DWORD length, DWORD* writte
 }
 
 BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info) {
+    CallGuard guard;
     if (ConsoleOutput(console) == 0) return Fail(ERROR_INVALID_HANDLE);
     info->dwSize = {static_cast<SHORT>(M->Cfg.Width), static_cast<SHORT>(M->Cfg.Rows)};
     info->dwCursorPosition = {static_cast<SHORT>(M->CursorX), static_cast<SHORT>(M->CursorY)};
@@ -184,6 +190,7 @@ BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info
 }
 
 BOOL ReadConsoleOutputA(HANDLE console, CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT* region) {
+    CallGuard guard;
     if (ConsoleOutput(console) == 0) return Fail(ERROR_INVALID_HANDLE);
     if (region->Top < 0 || region->Top >= M->Cfg.Rows || region->Left < 0) return Fail(ERROR_INVALID_PARAMETER);
     int right = std::min<int>(region->Right, M->Cfg.Width - 1);
@@ -199,6 +206,7 @@ BOOL ReadConsoleOutputA(HANDLE console, CHAR_INFO* cells, COORD size, COORD orig
 }
 
 BOOL WriteConsoleOutputA(HANDLE console, const CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT* region) {
+    CallGuard guard;
     if (ConsoleOutput(console) == 0) return Fail(ERROR_INVALID_HANDLE);
     int right = std::min<int>(region->Right, M->Cfg.Width - 1);
     for (int x = region->Left; x <= right; ++x) {
@@ -212,11 +220,13 @@ BOOL WriteConsoleOutputA(HANDLE console, const CHAR_INFO* cells, COORD size, COO
 }
 
 HWND GetConsoleWindow() {
+    CallGuard guard;
     if (M->Cfg.ConsoleWindow == Window::None) return nullptr;
     return reinterpret_cast<HWND>(0xC0DE);
 }
 
 BOOL FlushConsoleInputBuffer(HANDLE input) {
+    CallGuard guard;
     Event("FlushConsoleInputBuffer");
     int which = 0;
     if (KindOfStd(input, &which) != StdKind::Console || which != 0) return Fail(ERROR_INVALID_HANDLE);
@@ -225,6 +235,7 @@ BOOL FlushConsoleInputBuffer(HANDLE input) {
 }
 
 BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD length, DWORD* read) {
+    CallGuard guard;
     Event("ReadConsoleInputA");
     int which = 0;
     if (KindOfStd(input, &which) != StdKind::Console || which != 0 || length == 0) return Fail(ERROR_INVALID_HANDLE);
@@ -240,17 +251,20 @@ BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD length, DWORD*
 }
 
 UINT MapVirtualKeyA(UINT code, UINT mapType) {
+    CallGuard guard;
     Bind("USER32.dll");
     if (mapType != MAPVK_VK_TO_VSC) return 0;
     return code == 'C' ? 0x2E : code == 'A' ? 0x1E : 0;
 }
 
 void keybd_event(BYTE key, BYTE scan, DWORD flags, ULONG_PTR) {
+    CallGuard guard;
     Bind("USER32.dll");
     Event("keybd_event " + Hex(key) + " scan " + Hex(scan) + " flags " + Hex(flags));
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
+    CallGuard guard;
     constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
     Bind("USER32.dll");
     if (window == nullptr) return Fail(ERROR_INVALID_WINDOW_HANDLE), 0;

@@ -2,6 +2,7 @@
 // handles, the record and the one way a call is made to fail. Private to sim/.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -79,7 +80,7 @@ struct Machine {
     bool HeapCorrupt = false;
     std::map<size_t, uint64_t> ReadCounts;
     std::vector<std::string> Bound;
-    uint64_t SleepCalls = 0;
+    std::atomic<uint64_t> SleepCalls = 0;
     std::function<void()> End;
     std::chrono::steady_clock::time_point RealStart;
     ~Machine();  // gives the reservations back
@@ -89,6 +90,15 @@ extern Machine* M;
 extern thread_local DWORD LastError;
 
 // ---- process: threads, record, time -----------------------------------------
+
+// Held for the length of every modelled call while threads run at once
+// (Config::FreeThreads), so the machine's own state is used by one at a time.
+struct CallGuard {
+    CallGuard();
+    ~CallGuard();
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+};
 
 // Records one significant call; control events due at this call run before it returns.
 void Event(const std::string& text);

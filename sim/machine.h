@@ -134,6 +134,9 @@ struct Config {
     Window ConsoleWindow = Window::Shell;
     uint32_t StartTick = 1000000;
     bool RealTime = false;
+    // Threads run at once on real time, as on Windows, instead of handing over
+    // at Sleep: for races, not for exact bytes. Implies RealTime.
+    bool FreeThreads = false;
     bool Echo = false;   // mirror standard output and error to the host's
     bool Record = true;  // keep the record of calls and output (benchmarks turn it off)
     Presence DefaultDirs = Presence::Works;
@@ -179,6 +182,12 @@ uint32_t Tick();
 void SetCommandLine(const std::string& text);
 // Disk and volume handles the program has not closed.
 int OpenDevices();
+
+// On a machine with free threads: delivers a control event as the system does,
+// on a thread of its own; false while the program has no handler installed.
+bool RaiseControlEvent(uint32_t type);
+// Waits for every control handler thread to return.
+void JoinHandlerThreads();
 
 // Called once the program has ended (exit, abnormal end or hang); the runner
 // installs it to check and report. It must not return.

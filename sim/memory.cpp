@@ -28,6 +28,7 @@ extern "C" {
 HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(0x5EA9); }
 
 void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
+    CallGuard guard;
     std::string call = "HeapAlloc " + std::to_string(bytes);
     if (InjectedError(call) != 0) {
         Event(call + " -> none");
@@ -41,14 +42,19 @@ void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
 }
 
 BOOL HeapFree(HANDLE, DWORD, void* block) {
+    CallGuard guard;
     std::free(block);
     if (++M->Frees == M->Cfg.HeapCorruptBeforeFree) M->HeapCorrupt = true;
     return TRUE;
 }
 
-BOOL HeapValidate(HANDLE, DWORD, const void*) { return M->HeapCorrupt ? FALSE : TRUE; }
+BOOL HeapValidate(HANDLE, DWORD, const void*) {
+    CallGuard guard;
+    return M->HeapCorrupt ? FALSE : TRUE;
+}
 
 void* VirtualAlloc(void* address, SIZE_T bytes, DWORD type, DWORD protect) {
+    CallGuard guard;
     if (protect != PAGE_READWRITE) return Fail(ERROR_INVALID_PARAMETER), nullptr;
     bool reserve = type == MEM_RESERVE && address == nullptr;
     if (!reserve && type != MEM_COMMIT) return Fail(ERROR_INVALID_PARAMETER), nullptr;

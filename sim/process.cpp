@@ -27,6 +27,12 @@ std::vector<int> LiveThreads = {0};
 std::vector<int> BlockedThreads;
 thread_local int Self = 0;
 
+std::mutex CallLock;
+thread_local int CallDepth = 0;
+std::vector<std::thread> HandlerThreads;
+
+bool Free() { return M->Cfg.FreeThreads; }
+
 int NextRunnable(int after) {
     std::vector<int> runnable;
     for (int id : LiveThreads)
@@ -85,7 +91,16 @@ BOOL SetDllDirectoryASim(const char* path) {
 
 }  // namespace
 
+CallGuard::CallGuard() {
+    if (Free() && CallDepth++ == 0) CallLock.lock();
+}
+
+CallGuard::~CallGuard() {
+    if (Free() && --CallDepth == 0) CallLock.unlock();
+}
+
 void Yield() {
+    if (Free()) return;
     std::unique_lock<std::mutex> lock(BatonLock);
     PassBaton(lock);
 }
@@ -155,7 +170,11 @@ void Bind(const char* library) {
 
 void AdvanceMicros(uint64_t micros) {
     if (M->Cfg.RealTime) {
+        // A request in progress does not keep the other threads out of the machine.
+        bool held = Free() && CallDepth > 0;
+        if (held) CallLock.unlock();
         std::this_thread::sleep_for(std::chrono::microseconds(micros));
+        if (held) CallLock.lock();
         return;
     }
     uint64_t total = M->MicroCarry + micros;
@@ -178,6 +197,14 @@ void FireControlEvent(const ControlEvent& event) {
     }
     PHANDLER_ROUTINE handler = M->CtrlHandler;
     DWORD type = event.Type;
+    if (Free()) {
+        HandlerThreads.emplace_back([handler, type] {
+            BOOL result = handler(type);
+            CallGuard guard;
+            M->Rec.Events.push_back("control handler returned " + std::to_string(result));
+        });
+        return;
+    }
     std::unique_lock<std::mutex> lock(BatonLock);
     int id = NextThreadId++;
     LiveThreads.push_back(id);
@@ -198,6 +225,28 @@ void FireControlEvent(const ControlEvent& event) {
     BatonMoved.wait(lock, [] { return Baton == Self; });
 }
 
+bool RaiseControlEvent(uint32_t type) {
+    CallGuard guard;
+    if (M->CtrlHandler == nullptr) return false;
+    ControlEvent event;
+    event.Type = type;
+    FireControlEvent(event);
+    return true;
+}
+
+void JoinHandlerThreads() {
+    for (;;) {
+        std::thread next;
+        {
+            CallGuard guard;
+            if (HandlerThreads.empty()) return;
+            next = std::move(HandlerThreads.back());
+            HandlerThreads.pop_back();
+        }
+        next.join();
+    }
+}
+
 Machine::~Machine() {
     for (const Reservation& r : Reservations) munmap(r.Base, r.Size);
 }
@@ -206,6 +255,7 @@ void Boot(const Config& config) {
     delete M;  // a test may boot several machines in turn
     M = new Machine();
     M->Cfg = config;
+    if (config.FreeThreads) M->Cfg.RealTime = true;
     M->TickNow = config.StartTick;
     M->RealStart = std::chrono::steady_clock::now();
     PlaceScreenText();
@@ -227,6 +277,7 @@ extern "C" {
 char* GetCommandLineA() { return M->Cfg.CommandLine.data(); }
 
 void ExitProcess(UINT exitCode) {
+    CallGuard guard;
     Event("ExitProcess " + std::to_string(exitCode));
     M->Rec.ExitCode = exitCode;
     M->Rec.Exited = true;
@@ -236,10 +287,12 @@ void ExitProcess(UINT exitCode) {
 DWORD GetCurrentProcessId() { return kProcessId; }
 
 HMODULE GetModuleHandleA(const char* name) {
+    CallGuard guard;
     return Lower(name) == "kernel32.dll" ? reinterpret_cast<HMODULE>(0x7FF0000) : nullptr;
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* name) {
+    CallGuard guard;
     if (module != reinterpret_cast<HMODULE>(0x7FF0000)) return nullptr;
     std::string procedure = name;
     if (procedure == "SetDefaultDllDirectories" && M->Cfg.DefaultDirs != Presence::Absent)
@@ -250,6 +303,7 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
 }
 
 HMODULE LoadLibraryExA(const char* name, HANDLE, DWORD flags) {
+    CallGuard guard;
     Event(std::string("LoadLibraryExA ") + name + " " + Hex(flags));
     return nullptr;
 }
@@ -262,6 +316,7 @@ UINT GetSystemDirectoryA(char* buffer, UINT size) {
 }
 
 BOOL SetCurrentDirectoryA(const char* path) {
+    CallGuard guard;
     Event(std::string("SetCurrentDirectoryA ") + path);
     return TRUE;
 }
@@ -284,17 +339,20 @@ void Sleep(DWORD milliseconds) {
 }
 
 BOOL Beep(DWORD frequency, DWORD duration) {
+    CallGuard guard;
     Event("Beep " + std::to_string(frequency) + " " + std::to_string(duration));
     return TRUE;
 }
 
 void DebugBreak() {
+    CallGuard guard;
     Event("DebugBreak");
     M->Rec.Abnormal = true;
     EndProcess();
 }
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    CallGuard guard;
     Event("SetConsoleCtrlHandler " + std::to_string(add));
     if (add) M->CtrlHandler = handler;
     return TRUE;

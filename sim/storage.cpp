@@ -215,6 +215,7 @@ namespace win {
 extern "C" {
 
 HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD disposition, DWORD flags, HANDLE) {
+    CallGuard guard;
     std::string path = name;
     std::string call =
         "CreateFileA " + path + " access=" + Hex(access) + " share=" + std::to_string(share) + " flags=" + Hex(flags);
@@ -244,6 +245,7 @@ HANDLE CreateFileA(const char* name, DWORD access, DWORD share, void*, DWORD dis
 }
 
 BOOL CloseHandle(HANDLE handle) {
+    CallGuard guard;
     Object* object = Find(handle);
     if (object == nullptr || object->What == Kind::VolumeSearch || object->What == Kind::DeviceSet) {
         Event("CloseHandle invalid");
@@ -255,6 +257,7 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* bytesRead, OVERLAPPED* overlapped) {
+    CallGuard guard;
     Object* object = Find(file);
     if (bytesRead != nullptr) *bytesRead = 0;
     if (object == nullptr || object->What != Kind::Disk) {
@@ -295,6 +298,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* bytesRead, OVERLAPP
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* bytesReturned,
                      OVERLAPPED* overlapped) {
+    CallGuard guard;
     Object* object = Find(device);
     if (!M->Cfg.Record && object != nullptr && object->What == Kind::Disk) {
         DWORD ignored = 0;
@@ -327,6 +331,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
 }
 
 BOOL GetDevicePowerState(HANDLE device, BOOL* on) {
+    CallGuard guard;
     Object* object = Find(device);
     if (object == nullptr || object->What != Kind::Disk || DiskOf(*object).Power == PowerState::Unsupported) {
         Event("GetDevicePowerState -> fail");

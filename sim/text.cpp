@@ -34,17 +34,20 @@ int lstrcmpiA(const char* a, const char* b) {
 }
 
 int wvsprintfA(char* out, const char* format, va_list args) {
+    CallGuard guard;
     Bind("USER32.dll");
     return SimFormatV(out, format, args);
 }
 
 char* CharUpperA(char* text) {
+    CallGuard guard;
     Bind("USER32.dll");
     for (char* p = text; *p != 0; ++p) *p = UpperAnsi(*p);
     return text;
 }
 
 int StrCmpNIA(const char* a, const char* b, int count) {
+    CallGuard guard;
     Bind("SHLWAPI.dll");
     for (int i = 0; i < count; ++i) {
         char x = UpperAnsi(a[i]), y = UpperAnsi(b[i]);
@@ -55,6 +58,7 @@ int StrCmpNIA(const char* a, const char* b, int count) {
 }
 
 int StrToIntA(const char* text) {
+    CallGuard guard;
     Bind("SHLWAPI.dll");
     bool negative = *text == '-';
     if (negative) ++text;
@@ -64,6 +68,7 @@ int StrToIntA(const char* text) {
 }
 
 BOOL StrTrimA(char* text, const char* trim) {
+    CallGuard guard;
     Bind("SHLWAPI.dll");
     auto inSet = [trim](char c) { return c != 0 && std::strchr(trim, c) != nullptr; };
     size_t length = std::strlen(text);
@@ -78,6 +83,7 @@ BOOL StrTrimA(char* text, const char* trim) {
 }
 
 char* StrStrA(const char* text, const char* find) {
+    CallGuard guard;
     Bind("SHLWAPI.dll");
     if (text == nullptr || find == nullptr || *find == 0) return nullptr;
     return const_cast<char*>(std::strstr(text, find));

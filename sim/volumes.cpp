@@ -117,6 +117,7 @@ namespace win {
 extern "C" {
 
 HANDLE FindFirstVolumeA(char* name, DWORD length) {
+    CallGuard guard;
     DWORD error = InjectedError("FindFirstVolumeA");
     if (error == 0 && M->Cfg.Volumes.empty()) error = ERROR_NO_MORE_FILES;
     if (error != 0) {
@@ -138,6 +139,7 @@ HANDLE FindFirstVolumeA(char* name, DWORD length) {
 }
 
 BOOL FindNextVolumeA(HANDLE handle, char* name, DWORD length) {
+    CallGuard guard;
     Object* search = Find(handle);
     if (search == nullptr || search->What != Kind::VolumeSearch) return Fail(ERROR_INVALID_HANDLE);
     if (DWORD error = InjectedError("FindNextVolumeA")) {
@@ -153,6 +155,7 @@ BOOL FindNextVolumeA(HANDLE handle, char* name, DWORD length) {
 }
 
 BOOL FindVolumeClose(HANDLE handle) {
+    CallGuard guard;
     Object* search = Find(handle);
     if (search == nullptr || search->What != Kind::VolumeSearch) return Fail(ERROR_INVALID_HANDLE);
     search->Open = false;
@@ -161,6 +164,7 @@ BOOL FindVolumeClose(HANDLE handle) {
 }
 
 UINT GetDriveTypeA(const char* root) {
+    CallGuard guard;
     constexpr UINT DRIVE_NO_ROOT_DIR = 1;
     std::string path = root;
     if (path.empty() || path.back() != '\\') return DRIVE_NO_ROOT_DIR;
@@ -177,6 +181,7 @@ UINT GetDriveTypeA(const char* root) {
 }
 
 DWORD QueryDosDeviceA(const char* device, char* target, DWORD length) {
+    CallGuard guard;
     std::string name = device;
     if (name.size() != 2 || name[1] != ':') return Fail(ERROR_FILE_NOT_FOUND), 0;
     char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
@@ -189,6 +194,7 @@ DWORD QueryDosDeviceA(const char* device, char* target, DWORD length) {
 }
 
 BOOL GetVolumePathNamesForVolumeNameA(const char* name, char* names, DWORD length, DWORD* returned) {
+    CallGuard guard;
     std::string path = name;
     for (const Volume& volume : M->Cfg.Volumes) {
         if (volume.Name != path) continue;
@@ -205,6 +211,7 @@ BOOL GetVolumePathNamesForVolumeNameA(const char* name, char* names, DWORD lengt
 }
 
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char*, HWND, DWORD flags) {
+    CallGuard guard;
     Bind("SETUPAPI.dll");
     bool disks = classGuid != nullptr && std::memcmp(classGuid, &GUID_DEVINTERFACE_DISK, sizeof(GUID)) == 0;
     std::string call = "SetupDiGetClassDevsA flags " + Hex(flags) + (disks ? " disks" : " other");
@@ -219,6 +226,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, const char*, HWND, DWORD fl
 }
 
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, void*, const GUID*, DWORD index, SP_DEVICE_INTERFACE_DATA* data) {
+    CallGuard guard;
     Object* set = Find(handle);
     if (set == nullptr || set->What != Kind::DeviceSet) return Fail(ERROR_INVALID_HANDLE);
     if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_PARAMETER);
@@ -238,6 +246,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, void*, const GUID*, DWORD inde
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, SP_DEVICE_INTERFACE_DATA* data,
                                       SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailSize, DWORD* requiredSize,
                                       void*) {
+    CallGuard guard;
     constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
     Object* set = Find(handle);
     if (set == nullptr || data == nullptr || data->Reserved == 0) return Fail(ERROR_INVALID_PARAMETER);
@@ -253,6 +262,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, SP_DEVICE_INTERFACE_DATA*
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO handle) {
+    CallGuard guard;
     Object* set = Find(handle);
     if (set == nullptr || set->What != Kind::DeviceSet) return Fail(ERROR_INVALID_HANDLE);
     set->Open = false;
