@@ -21,11 +21,11 @@
 
 namespace {
 
-// A pass of about 8 ms: 8 MiB chunks at about 3 GB/s.
+// A pass of about 8 ms: 8 MiB chunks at about 2 GB/s.
 const char kMachine[] = R"(
 stdout: file
 stderr: file
-disk 1 size=24MiB rate=3000000 latency=0
+disk 1 size=16MiB rate=2000000 latency=0
 volume \\?\Volume{00000000-0000-0000-0000-000000000001}\ disk=1 type=fixed letter=E
 )";
 
@@ -92,7 +92,9 @@ int main(int argc, char** argv) {
         current = trial;
         sim::Config machine = scenario.Machine;
         machine.StartTick = 0xFFFFFFFFu - static_cast<uint32_t>(random() % 60);
-        PassMode mode = static_cast<PassMode>(random() % 3);
+        // Most trials verify: the read modes' buffers are slow to fill under TSan.
+        unsigned pick = random() % 8;
+        PassMode mode = pick < 5 ? Verify : pick < 6 ? Read : ReadTwice;
         int events = 1 + static_cast<int>(random() % 4 == 0);
         DWORD types[2] = {kEvents[random() % 5], kEvents[random() % 5]};
         int delays[2] = {static_cast<int>(random() % 12000), static_cast<int>(random() % 5000)};
