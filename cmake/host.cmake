@@ -15,7 +15,9 @@ add_library(product STATIC ${PRODUCT_SOURCES})
 target_include_directories(product PUBLIC src)
 target_compile_options(product PRIVATE ${PRODUCT_FLAGS})
 
-add_library(machine STATIC sim/machine.cpp sim/scenario.cpp sim/format/wsprintf.cpp)
+set(MACHINE_SOURCES sim/process.cpp sim/storage.cpp sim/volumes.cpp sim/console.cpp sim/memory.cpp sim/text.cpp
+                    sim/scenario.cpp sim/check.cpp sim/format/wsprintf.cpp)
+add_library(machine STATIC ${MACHINE_SOURCES})
 target_include_directories(machine PUBLIC src ${CMAKE_SOURCE_DIR})
 target_compile_options(machine PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(machine PUBLIC Threads::Threads)
@@ -46,6 +48,18 @@ foreach(scenario ${SCENARIOS})
   endif()
   set_tests_properties(scenario/${name} PROPERTIES LABELS "${labels}" TIMEOUT 60)
 endforeach()
+
+# The pass loop and the control handler racing on real threads.
+add_executable(abort_race tests/threads/abort_race.cpp)
+target_link_libraries(abort_race PRIVATE product machine)
+target_compile_options(abort_race PRIVATE -Wall -Wextra -Werror)
+if(SECTORSWEEP_SANITIZE MATCHES "thread")
+  set(race_trials 200)
+else()
+  set(race_trials 100)
+endif()
+add_test(NAME threads/abort_race COMMAND abort_race ${race_trials})
+set_tests_properties(threads/abort_race PROPERTIES LABELS "abort;threads" TIMEOUT 600)
 
 # The formatter against the real one under Wine, byte for byte.
 add_test(NAME wine/wsprintf_table COMMAND ${CMAKE_SOURCE_DIR}/tests/wsprintf/compare.sh ${CMAKE_BINARY_DIR}/wsprintf)
@@ -81,9 +95,8 @@ endif()
 # Command-line splitting and argument reading under libFuzzer, for a bounded time.
 find_program(CLANGXX clang++)
 if(CLANGXX AND NOT SECTORSWEEP_SANITIZE)
-  set(fuzz_sources ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_command_line.cpp ${CMAKE_SOURCE_DIR}/sim/machine.cpp
-                   ${CMAKE_SOURCE_DIR}/sim/scenario.cpp ${CMAKE_SOURCE_DIR}/sim/format/wsprintf.cpp)
-  foreach(source ${PRODUCT_SOURCES})
+  set(fuzz_sources ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_command_line.cpp)
+  foreach(source ${PRODUCT_SOURCES} ${MACHINE_SOURCES})
     list(APPEND fuzz_sources ${CMAKE_SOURCE_DIR}/${source})
   endforeach()
   add_custom_command(

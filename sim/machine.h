@@ -8,11 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "sim/escape.h"
+
 namespace sim {
 
 enum class StdKind { Console, File, Pipe, Nul, Closed };
 enum class Answer { Ok, Fail, Zero };
 enum class Window { Own, Shell, None };
+enum class Prediction { No, Yes, Unsupported };
+enum class PowerState { Awake, Asleep, Unsupported };
+enum class Presence { Works, Fails, Absent };
 
 struct Range {
     uint64_t Start = 0;
@@ -38,7 +43,7 @@ struct Disk {
     uint32_t LengthError = 50;
     Answer Geometry = Answer::Ok;
     uint32_t GeometryError = 50;
-    int Predict = 0;  // 1 yes, 0 no, -1 unsupported
+    Prediction Predict = Prediction::No;
     bool DescriptorFails = false;
     uint32_t Bus = 11;
     std::string Vendor;
@@ -46,7 +51,7 @@ struct Disk {
     int64_t VendorOffset = -1;  // -1: where the machine puts the text
     int64_t ProductOffset = -1;
     int64_t DescriptorSize = -1;
-    int Power = 1;  // 1 awake, 0 asleep, -1 unsupported
+    PowerState Power = PowerState::Awake;
     uint32_t LatencyMs = 0;
     uint64_t BytesPerMs = 0;    // 0: requests cost no time
     int64_t DeviceNumber = -1;  // answer to the device number request; -1: Number
@@ -57,9 +62,14 @@ struct Disk {
     std::vector<uint64_t> ShortAt;
 };
 
+// What a volume's or letter's device answers to IOCTL_STORAGE_GET_DEVICE_NUMBER
+// as its DeviceType: FILE_DEVICE_DISK (7), FILE_DEVICE_CD_ROM (2), ...
+constexpr uint32_t kDeviceTypeDisk = 7;
+
 struct Volume {
-    std::string Name;  // "\\?\Volume{...}\"
-    uint32_t Type = 3;
+    std::string Name;   // "\\?\Volume{...}\"
+    uint32_t Type = 3;  // GetDriveTypeA's answer for the volume and its letter
+    uint32_t DeviceType = kDeviceTypeDisk;
     int DiskNumber = -1;
     char Letter = 0;
     std::vector<std::string> Mounts;
@@ -92,6 +102,28 @@ struct ControlEvent {
     int Seen = 0;
 };
 
+// A bare drive letter: a device with no volume of the machine's own.
+struct Letter {
+    int DiskNumber = -1;
+    uint32_t Type = 3;
+    uint32_t DeviceType = kDeviceTypeDisk;
+};
+
+// Fail-on-the-Nth-call injection: the Nth call whose record line holds Text
+// fails with Error, and with Persist every later such call too.
+struct FailRule {
+    std::string Text;
+    int Nth = 1;
+    uint32_t Error = 0;
+    bool Persist = false;
+    int Seen = 0;
+};
+
+// The call texts of the two failures the older `setupapi: fails` and
+// `volume-search: fails` lines stand for.
+constexpr const char* kSetupFailsText = "SetupDiGetClassDevsA";
+constexpr const char* kVolumeSearchFailsText = "FindFirstVolumeA";
+
 struct Config {
     std::string CommandLine = "sectorsweep.exe";
     StdKind Stdout = StdKind::Console;
@@ -102,21 +134,20 @@ struct Config {
     Window ConsoleWindow = Window::Shell;
     uint32_t StartTick = 1000000;
     bool RealTime = false;
-    bool Echo = false;    // mirror standard output and error to the host's
-    bool Record = true;   // keep the record of calls and output (benchmarks turn it off)
-    int DefaultDirs = 1;  // 1 succeeds, 0 fails, -1 absent
+    // Threads run at once on real time, as on Windows, instead of handing over
+    // at Sleep: for races, not for exact bytes. Implies RealTime.
+    bool FreeThreads = false;
+    bool Echo = false;   // mirror standard output and error to the host's
+    bool Record = true;  // keep the record of calls and output (benchmarks turn it off)
+    Presence DefaultDirs = Presence::Works;
     bool SetDllDirectory = true;
     int HeapCorruptAfterAlloc = 0;  // the Nth allocation finds the heap corrupt
     int HeapCorruptBeforeFree = 0;  // the Nth free finds it corrupt
-    int AllocFailures = 0;
-    int ReserveFails = 0;  // the Nth reservation fails
-    int CommitFails = 0;   // the Nth commit fails
-    bool SetupFails = false;
-    bool VolumeSearchFails = false;
+    std::vector<FailRule> Fails;
     std::vector<Disk> Disks;
     std::vector<Volume> Volumes;
     std::vector<Interface> Interfaces;
-    std::map<char, int> Letters;  // drive letters with no volume of the machine's own
+    std::map<char, Letter> Letters;
     std::vector<InputEvent> Input;
     std::vector<ControlEvent> Control;
     std::vector<std::pair<uint64_t, std::string>> ScreenText;  // rows shown before the program starts
@@ -133,8 +164,12 @@ struct Record {
     bool Hang = false;
     bool EndedByEvent = false;  // the system's default handling of a control event
     std::string HangReason;
-    int DiskWrites = 0;
+    int DiskWrites = 0;                   // writes, and opens with write access, to disks and volumes
+    std::vector<std::string> Unmodelled;  // requests the machine does not model
 };
+
+// Whether a fail rule makes every call holding `text` fail, from the first on.
+bool FailsEveryCall(const Config& config, const std::string& text);
 
 // Sets up a fresh machine; the program may run on it once.
 void Boot(const Config& config);
@@ -143,12 +178,16 @@ Record& CurrentRecord();
 std::vector<std::string> ScreenRows();  // rows with trailing blanks removed
 std::pair<int, int> Cursor();
 uint32_t Tick();
-// Bytes as C-like text (\r, \n, \xHH, ...), with a line break after each \n if asked.
-std::string Escape(const void* data, size_t length, bool breakLines);
 // Replaces the text GetCommandLineA returns.
 void SetCommandLine(const std::string& text);
 // Disk and volume handles the program has not closed.
 int OpenDevices();
+
+// On a machine with free threads: delivers a control event as the system does,
+// on a thread of its own; false while the program has no handler installed.
+bool RaiseControlEvent(uint32_t type);
+// Waits for every control handler thread to return.
+void JoinHandlerThreads();
 
 // Called once the program has ended (exit, abnormal end or hang); the runner
 // installs it to check and report. It must not return.

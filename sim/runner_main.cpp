@@ -42,29 +42,6 @@ std::string ReadFileText(const char* path) {
     return text.str();
 }
 
-std::string Block(const std::string& bytes) {
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-            out += "\n";
-            ++i;
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n\\\n";
-        } else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    if (!out.empty() && out.back() != '\n') out += "\\\n";
-    return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,14 +59,7 @@ int main(int argc, char** argv) {
             const sim::Record& record = sim::CurrentRecord();
             std::vector<std::string> failures =
                 sim::CheckScenario(scenario, record, sim::ScreenRows(), sim::Cursor(), sim::OpenDevices());
-            if (show) {
-                std::printf("expect exit %u\nexpect stdout:\n%s.\nexpect stderr:\n%s.\n", record.ExitCode,
-                            Block(record.Stdout).c_str(), Block(record.Stderr).c_str());
-                std::printf("# screen\n");
-                for (const std::string& row : sim::ScreenRows()) std::printf("# |%s|\n", row.c_str());
-                std::printf("# calls\n");
-                for (const std::string& event : record.Events) std::printf("# %s\n", event.c_str());
-            }
+            if (show) std::fputs(sim::ShowRun(record, sim::ScreenRows()).c_str(), stdout);
             for (const std::string& failure : failures) std::printf("FAIL %s: %s\n", path.c_str(), failure.c_str());
             if (failures.empty()) std::printf("PASS %s\n", path.c_str());
             std::fflush(stdout);

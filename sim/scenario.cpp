@@ -12,6 +12,9 @@ const std::map<std::string, uint32_t> kErrors = {
     {"INVALID_FUNCTION", 1},
     {"FILE_NOT_FOUND", 2},
     {"ACCESS_DENIED", 5},
+    {"NOT_ENOUGH_MEMORY", 8},
+    {"OUTOFMEMORY", 14},
+    {"NO_MORE_FILES", 18},
     {"NOT_READY", 21},
     {"CRC", 23},
     {"SECTOR_NOT_FOUND", 27},
@@ -32,6 +35,10 @@ const std::map<std::string, uint32_t> kControls = {
 struct Failure {
     std::string What;
 };
+
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr uint32_t ERROR_NO_MORE_FILES = 18;
+constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 
 // Blank-separated words; a stretch in double or single quotes keeps its blanks
 // (and the other kind of quote) and loses its own quotes.
@@ -62,7 +69,14 @@ std::vector<std::string> Words(const std::string& line) {
 uint64_t Number(const std::string& text) {
     if (text.empty()) throw Failure{"a number is missing"};
     size_t used = 0;
-    uint64_t value = std::stoull(text, &used, 0);
+    uint64_t value = 0;
+    if (text[0] == '-' || text[0] == '+' || std::isspace(static_cast<unsigned char>(text[0])))
+        throw Failure{"'" + text + "' is not a number"};
+    try {
+        value = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+        throw Failure{"'" + text + "' is not a number"};
+    }
     std::string unit = text.substr(used);
     if (unit == "KiB")
         value <<= 10;
@@ -108,6 +122,41 @@ Answer ParseAnswer(const std::string& text, uint32_t* error) {
     throw Failure{"unknown answer '" + text + "'"};
 }
 
+// A whole number from 1 up, as counts and sizes of things are.
+int Count(const std::string& text) {
+    uint64_t value = Number(text);
+    if (value == 0 || value > 0x7FFFFFFF) throw Failure{"'" + text + "' is not a count from 1 up"};
+    return static_cast<int>(value);
+}
+
+template <typename T>
+T OneOf(const std::string& text, std::initializer_list<std::pair<const char*, T>> choices) {
+    std::string names;
+    for (const auto& [name, value] : choices) {
+        if (text == name) return value;
+        names += names.empty() ? name : std::string("|") + name;
+    }
+    throw Failure{"'" + text + "' is not one of " + names};
+}
+
+uint32_t DriveType(const std::string& text) {
+    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return static_cast<uint32_t>(Number(text));
+    return OneOf<uint32_t>(text, {{"removable", 2}, {"fixed", 3}, {"remote", 4}, {"cdrom", 5}, {"ramdisk", 6}});
+}
+
+// FILE_DEVICE_* as a device number request answers it.
+uint32_t DeviceType(const std::string& text) {
+    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return static_cast<uint32_t>(Number(text));
+    return OneOf<uint32_t>(text, {{"disk", kDeviceTypeDisk}, {"cdrom", 2}, {"dvd", 0x33}, {"virtual-disk", 0x24}});
+}
+
+char DriveLetter(const std::string& text) {
+    char letter = text.empty() ? 0 : static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    if (letter < 'A' || letter > 'Z' || (text.size() > 1 && text.substr(1) != ":"))
+        throw Failure{"a drive letter is A to Z: '" + text + "'"};
+    return letter;
+}
+
 Disk* DiskNumbered(Config& config, const std::string& text) {
     int number = static_cast<int>(Number(text));
     for (Disk& disk : config.Disks)
@@ -128,9 +177,11 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
         auto [key, value] = KeyValue(w[i]);
         if (key == "size")
             disk.Size = Number(value);
-        else if (key == "sector")
+        else if (key == "sector") {
             disk.Sector = static_cast<uint32_t>(Number(value));
-        else if (key == "open") {
+            if (disk.Sector == 0 || (disk.Sector & (disk.Sector - 1)) != 0 || disk.Sector > 0x10000)
+                throw Failure{"a sector size is a power of two from 1 to 64KiB"};
+        } else if (key == "open") {
             disk.ReadOpen = value == "ok";
             disk.QueryOpen = value == "ok" || value == "query-only";
             if (value != "ok" && value != "query-only" && value != "none") throw Failure{"open=ok|query-only|none"};
@@ -141,7 +192,8 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
         else if (key == "geometry")
             disk.Geometry = ParseAnswer(value, &disk.GeometryError);
         else if (key == "predict")
-            disk.Predict = value == "yes" ? 1 : value == "no" ? 0 : -1;
+            disk.Predict = OneOf<Prediction>(
+                value, {{"yes", Prediction::Yes}, {"no", Prediction::No}, {"unsupported", Prediction::Unsupported}});
         else if (key == "bus")
             disk.Bus = static_cast<uint32_t>(Number(value));
         else if (key == "vendor")
@@ -157,7 +209,9 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
         else if (key == "descriptor-size")
             disk.DescriptorSize = static_cast<int64_t>(Number(value));
         else if (key == "power")
-            disk.Power = value == "awake" ? 1 : value == "asleep" ? 0 : -1;
+            disk.Power = OneOf<PowerState>(value, {{"awake", PowerState::Awake},
+                                                   {"asleep", PowerState::Asleep},
+                                                   {"unsupported", PowerState::Unsupported}});
         else if (key == "latency")
             disk.LatencyMs = static_cast<uint32_t>(Number(value));
         else if (key == "rate")
@@ -183,14 +237,11 @@ void ParseVolume(Config& config, const std::vector<std::string>& w) {
         if (key == "disk")
             volume.DiskNumber = static_cast<int>(Number(value));
         else if (key == "type")
-            volume.Type = value == "removable" ? 2
-                          : value == "fixed"   ? 3
-                          : value == "remote"  ? 4
-                          : value == "cdrom"   ? 5
-                          : value == "ramdisk" ? 6
-                                               : static_cast<uint32_t>(Number(value));
+            volume.Type = DriveType(value);
+        else if (key == "device")
+            volume.DeviceType = DeviceType(value);
         else if (key == "letter")
-            volume.Letter = value.at(0);
+            volume.Letter = DriveLetter(value);
         else if (key == "mount")
             volume.Mounts.push_back(value);
         else if (key == "open")
@@ -207,6 +258,44 @@ void ParseVolume(Config& config, const std::vector<std::string>& w) {
     config.Volumes.push_back(volume);
 }
 
+void ParseLetter(Config& config, const std::vector<std::string>& w) {
+    Letter letter;
+    for (size_t i = 2; i < w.size(); ++i) {
+        auto [key, value] = KeyValue(w[i]);
+        if (key == "disk")
+            letter.DiskNumber = static_cast<int>(Number(value));
+        else if (key == "type")
+            letter.Type = DriveType(value);
+        else if (key == "device")
+            letter.DeviceType = DeviceType(value);
+        else
+            throw Failure{"unknown letter key '" + key + "'"};
+    }
+    config.Letters[DriveLetter(w.at(1))] = letter;
+}
+
+// fail at "TEXT" [#N] ERROR [persist]
+void ParseFail(Config& config, const std::vector<std::string>& w) {
+    if (w.size() < 4 || w[1] != "at") throw Failure{"fail at \"TEXT\" [#N] ERROR [persist]"};
+    FailRule rule;
+    rule.Text = w[2];
+    size_t next = 3;
+    if (w[next][0] == '#') rule.Nth = Count(w[next++].substr(1));
+    rule.Error = ErrorCode(w.at(next++));
+    if (rule.Error == 0) throw Failure{"a failing call needs an error other than 0"};
+    if (next < w.size() && w[next] == "persist") {
+        rule.Persist = true;
+        ++next;
+    }
+    if (next != w.size()) throw Failure{"unexpected '" + w[next] + "' after the error"};
+    config.Fails.push_back(rule);
+}
+
+// The one-off failure settings of older scenarios, as fail rules.
+void AddFails(Config& config, const std::string& text, int from, int to, uint32_t error, bool persist) {
+    for (int n = from; n <= to; ++n) config.Fails.push_back({text, n, error, persist, 0});
+}
+
 void ParseControl(Config& config, const std::vector<std::string>& w) {
     auto type = kControls.find(w.at(1));
     ControlEvent event;
@@ -216,7 +305,7 @@ void ParseControl(Config& config, const std::vector<std::string>& w) {
         event.AtTick = static_cast<int64_t>(Number(w.at(4)));
     } else {
         event.CallText = w.at(3);
-        if (w.size() > 4) event.CallIndex = static_cast<int>(Number(w.at(4).substr(1)));
+        if (w.size() > 4) event.CallIndex = Count(w.at(4).substr(1));
     }
     config.Control.push_back(event);
 }
@@ -244,8 +333,10 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
         c.Stdout = ParseStd(w.at(0));
         if (w.size() > 1) {
             size_t x = w[1].find('x');
-            c.Width = static_cast<int>(Number(w[1].substr(0, x)));
-            c.Rows = static_cast<int>(Number(w[1].substr(x + 1)));
+            if (x == std::string::npos) throw Failure{"a console's size is WIDTHxROWS"};
+            c.Width = Count(w[1].substr(0, x));
+            c.Rows = Count(w[1].substr(x + 1));
+            if (c.Width > 1000 || c.Rows > 1000) throw Failure{"a console is at most 1000x1000"};
         }
     } else if (key == "stderr")
         c.Stderr = ParseStd(w.at(0));
@@ -256,7 +347,8 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
     else if (key == "tick")
         c.StartTick = static_cast<uint32_t>(Number(w.at(0)));
     else if (key == "dll-default-dirs")
-        c.DefaultDirs = w.at(0) == "ok" ? 1 : w.at(0) == "fails" ? 0 : -1;
+        c.DefaultDirs = OneOf<Presence>(
+            w.at(0), {{"ok", Presence::Works}, {"fails", Presence::Fails}, {"absent", Presence::Absent}});
     else if (key == "dll-set-directory")
         c.SetDllDirectory = w.at(0) == "present";
     else if (key == "heap") {
@@ -266,22 +358,22 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
         else if (w[0] == "corrupt-after-free")
             c.HeapCorruptBeforeFree = n;
         else if (w[0] == "alloc-failures")
-            c.AllocFailures = n;
+            AddFails(c, "HeapAlloc", 1, n, ERROR_NOT_ENOUGH_MEMORY, false);
         else
             throw Failure{"heap: corrupt-after-alloc N | corrupt-after-free N | alloc-failures N"};
     } else if (key == "memory") {
         int n = static_cast<int>(Number(w.at(1)));
         if (w[0] == "reserve-fails")
-            c.ReserveFails = n;
+            AddFails(c, "VirtualAlloc reserve", n, n, ERROR_NOT_ENOUGH_MEMORY, false);
         else if (w[0] == "commit-fails")
-            c.CommitFails = n;
+            AddFails(c, "VirtualAlloc commit", n, n, ERROR_NOT_ENOUGH_MEMORY, false);
         else
             throw Failure{"memory: reserve-fails N | commit-fails N"};
-    } else if (key == "setupapi")
-        c.SetupFails = w.at(0) == "fails";
-    else if (key == "volume-search")
-        c.VolumeSearchFails = w.at(0) == "fails";
-    else if (key == "wine")
+    } else if (key == "setupapi") {
+        if (w.at(0) == "fails") AddFails(c, kSetupFailsText, 1, 1, ERROR_INVALID_PARAMETER, true);
+    } else if (key == "volume-search") {
+        if (w.at(0) == "fails") AddFails(c, kVolumeSearchFailsText, 1, 1, ERROR_NO_MORE_FILES, true);
+    } else if (key == "wine")
         s.WineNote = value;
     else
         throw Failure{"unknown setting '" + key + "'"};
@@ -309,19 +401,6 @@ std::vector<std::string> Lines(const std::string& text) {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
-}
-
-std::string Shown(const std::string& bytes) { return Escape(bytes.data(), bytes.size(), true); }
-
-void CompareBytes(const char* what, const std::string& expected, const std::string& actual,
-                  std::vector<std::string>* failures) {
-    if (expected == actual) return;
-    size_t at = 0;
-    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    size_t from = at > 60 ? at - 60 : 0;
-    failures->push_back(std::string(what) + " differs at byte " + std::to_string(at) + "\n--- expected (from byte " +
-                        std::to_string(from) + ")\n" + Shown(expected.substr(from, 400)) + "\n--- actual\n" +
-                        Shown(actual.substr(from, 400)));
 }
 
 }  // namespace
@@ -416,7 +495,9 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                 }
                 s->Machine.Interfaces.push_back(device);
             } else if (head == "letter") {
-                s->Machine.Letters[w.at(1).at(0)] = static_cast<int>(Number(KeyValue(w.at(2)).second));
+                ParseLetter(s->Machine, w);
+            } else if (head == "fail") {
+                ParseFail(s->Machine, w);
             } else if (head == "key" || head == "mouse" || head == "focus" || head == "menu" || head == "resize") {
                 ParseInput(s->Machine, w);
             } else if (head == "ctrl") {
@@ -442,47 +523,6 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
         return false;
     }
     return true;
-}
-
-std::vector<std::string> CheckScenario(const Scenario& s, const Record& r, const std::vector<std::string>& screen,
-                                       std::pair<int, int> cursor, int openDevices) {
-    std::vector<std::string> failures;
-    const Expectations& e = s.Expect;
-    if (r.Hang != e.Hang)
-        failures.push_back(r.Hang ? "the program hung: " + r.HangReason : "expected a hang, the program ended");
-    if (r.Abnormal != e.Abnormal)
-        failures.push_back(r.Abnormal ? "the program ended abnormally" : "expected an abnormal end");
-    if (e.HasExit && (!r.Exited || r.ExitCode != e.Exit))
-        failures.push_back("exit code " + (r.Exited ? std::to_string(r.ExitCode) : std::string("none")) +
-                           ", expected " + std::to_string(e.Exit));
-    if (e.HasStdout) CompareBytes("standard output", e.Stdout, r.Stdout, &failures);
-    if (e.HasStderr) CompareBytes("standard error", e.Stderr, r.Stderr, &failures);
-    if (e.HasScreen && screen != e.Screen) {
-        std::string shown = "screen differs\n--- expected\n";
-        for (const std::string& row : e.Screen) shown += "|" + row + "|\n";
-        shown += "--- actual\n";
-        for (const std::string& row : screen) shown += "|" + row + "|\n";
-        failures.push_back(shown);
-    }
-    if (e.CursorX >= 0 && (cursor.first != e.CursorX || cursor.second != e.CursorY))
-        failures.push_back("cursor at " + std::to_string(cursor.first) + "," + std::to_string(cursor.second));
-    size_t at = 0;
-    for (const std::string& call : e.Calls) {
-        while (at < r.Events.size() && r.Events[at].find(call) == std::string::npos) ++at;
-        if (at == r.Events.size()) {
-            failures.push_back("call not found in order: " + call);
-            break;
-        }
-        ++at;
-    }
-    for (const std::string& call : e.NoCalls)
-        for (const std::string& event : r.Events)
-            if (event.find(call) != std::string::npos) failures.push_back("unexpected call: " + event);
-    if (r.DiskWrites != 0)
-        failures.push_back("the program sent " + std::to_string(r.DiskWrites) + " writes to a disk or volume");
-    if (!r.Abnormal && !r.Hang && !r.EndedByEvent && openDevices != 0)
-        failures.push_back(std::to_string(openDevices) + " disk or volume handles still open at the end");
-    return failures;
 }
 
 }  // namespace sim

@@ -36,6 +36,13 @@ struct Scenario {
 bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
 // Expands the escapes of an expectation line: \r \n \t \xHH, nothing else.
 std::string Unescape(const std::string& text);
+// Bytes as an expectation shows them, a line break after each \n.
+std::string Shown(const std::string& bytes);
+// Adds a failure to `failures` that shows where `actual` first departs from `expected`.
+void ReportDifference(const std::string& what, const std::string& expected, const std::string& actual,
+                      std::vector<std::string>* failures);
+// What the program did, in the scenario syntax, with the record of calls as comments.
+std::string ShowRun(const Record& record, const std::vector<std::string>& screen);
 // Checks the record against the expectations; returns the failures, none when it passed.
 std::vector<std::string> CheckScenario(const Scenario& scenario, const Record& record,
                                        const std::vector<std::string>& screen, std::pair<int, int> cursor,

@@ -63,14 +63,6 @@ int wvsprintfA(char* out, const char* format, va_list args) {
     return bound(out, format, args);
 }
 
-int wsprintfA(char* out, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int count = wvsprintfA(out, format, args);
-    va_end(args);
-    return count;
-}
-
 char* CharUpperA(char* text) {
     BIND(User32, CharUpperA);
     return bound != nullptr ? bound(text) : text;

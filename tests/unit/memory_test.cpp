@@ -31,7 +31,9 @@ TEST(Heap, BlocksAreZeroFilledAlsoWhenReused) {
 }
 
 TEST(Heap, WaitsUntilTheHeapCanSupply) {
-    BootMachine("stdout: file\nheap: alloc-failures 3\n");
+    BootMachine(
+        "stdout: file\nfail at HeapAlloc #1 NOT_ENOUGH_MEMORY\nfail at HeapAlloc #2 NOT_ENOUGH_MEMORY\n"
+        "fail at HeapAlloc #3 NOT_ENOUGH_MEMORY\n");
     DWORD start = GetTickCount();
     void* block = AllocZeroed(100);
     EXPECT_NE(block, nullptr);
@@ -65,7 +67,7 @@ TEST(HeapDeathTest, CorruptionAfterAnAllocationStopsAtOnce) {
                                 AllocZeroed(16);
                                 Print("after\n");
                             }),
-                testing::ExitedWithCode(9), "^Beep 1000 3000\nDebugBreak\nabnormal end\n$");
+                testing::ExitedWithCode(9), "^HeapAlloc 16\nHeapAlloc 16\nBeep 1000 3000\nDebugBreak\nabnormal end\n$");
 }
 
 TEST(HeapDeathTest, CorruptionAroundAFreeStopsAtOnce) {
@@ -74,7 +76,7 @@ TEST(HeapDeathTest, CorruptionAroundAFreeStopsAtOnce) {
                                 FreeChecked(AllocZeroed(16));
                                 Print("after\n");
                             }),
-                testing::ExitedWithCode(9), "^Beep 1000 1000\nDebugBreak\nabnormal end\n$");
+                testing::ExitedWithCode(9), "^HeapAlloc 16\nBeep 1000 1000\nDebugBreak\nabnormal end\n$");
 }
 
 TEST(AddressSpace, CommitsGrowInPlace) {
@@ -106,12 +108,12 @@ TEST(AddressSpace, FailuresAreAbsentResults) {
     EXPECT_EQ(CountEvents("VirtualAlloc"), 0);
     EXPECT_EQ(Stdout(), "");
 
-    BootMachine("stdout: file\nmemory: reserve-fails 2\n");
+    BootMachine("stdout: file\nfail at \"VirtualAlloc reserve\" #2 NOT_ENOUGH_MEMORY\n");
     EXPECT_NE(ReserveAddressSpace(0x100000), nullptr);
     EXPECT_EQ(ReserveAddressSpace(0x100000), nullptr);
     EXPECT_EQ(Stdout(), "");
 
-    BootMachine("stdout: file\nmemory: commit-fails 2\n");
+    BootMachine("stdout: file\nfail at \"VirtualAlloc commit\" #2 NOT_ENOUGH_MEMORY\n");
     base = ReserveAddressSpace(0x100000);
     EXPECT_EQ(CommitRange(base, 0x1000), base);
     EXPECT_EQ(CommitRange(base, 0x2000), nullptr);

@@ -456,8 +456,12 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
 
     if (!s.WineNote.empty()) skip("wine: " + s.WineNote);
     if (e.Abnormal || e.Hang) skip("an abnormal end or a hang needs the simulated machine");
-    if (m.AllocFailures || m.HeapCorruptAfterAlloc || m.HeapCorruptBeforeFree || m.ReserveFails || m.CommitFails)
-        skip("heap/memory failures are injected only on the simulated machine");
+    bool setupFails = sim::FailsEveryCall(m, sim::kSetupFailsText);
+    bool searchFails = sim::FailsEveryCall(m, sim::kVolumeSearchFailsText);
+    if (m.Fails.size() > (setupFails ? 1u : 0u) + (searchFails ? 1u : 0u))
+        skip("calls made to fail on purpose need the simulated machine");
+    if (m.HeapCorruptAfterAlloc || m.HeapCorruptBeforeFree)
+        skip("heap damage is injected only on the simulated machine");
     if (m.DefaultDirs != defaults.DefaultDirs || m.SetDllDirectory != defaults.SetDllDirectory)
         skip("the DLL search-path functions' answers are simulated");
     if (m.StartTick != defaults.StartTick) skip("the tick count's start value is simulated time");
@@ -467,8 +471,8 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     // drive letters only ever add to its rows. Of the passes only ReadTwice
     // looks for volumes, to lock those of its disk.
     bool listing = words.size() >= 2 && Lower(words[1]) == "-ld";
-    if ((listing && (m.SetupFails || !m.Interfaces.empty())) ||
-        (!listing && plan.Mode == ReadTwice && (m.VolumeSearchFails || !m.Volumes.empty() || !m.Letters.empty())))
+    if ((listing && (setupFails || !m.Interfaces.empty())) ||
+        (!listing && plan.Mode == ReadTwice && (searchFails || !m.Volumes.empty() || !m.Letters.empty())))
         skip("Wine has no disk interfaces or volumes for the test disk");
     if (m.Stdout == sim::StdKind::Closed || m.Stderr == sim::StdKind::Closed)
         skip("wine hands the program no closed standard handle");
@@ -494,7 +498,7 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         disk.Disk = &d;
         std::string n = std::to_string(d.Number);
         if (d.Number < 0 || d.Number >= kDriverDisks) skip("the test disk driver serves disks 0 to 15 only");
-        if (d.Power == 0) skip("GetDevicePowerState is a stub under Wine");
+        if (d.Power == sim::PowerState::Asleep) skip("GetDevicePowerState is a stub under Wine");
         if (d.VendorOffset >= 0 || d.ProductOffset >= 0 || d.DescriptorSize >= 0)
             skip("raw descriptor fields are simulated only");
         if (d.DeviceNumber >= 0 || d.NumberRefused) skip("the device-number answer is simulated only");
@@ -527,7 +531,9 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         answer("length", d.Length, d.LengthError);
         answer("geometry", d.Geometry, d.GeometryError);
         // Both fail with ERROR_INVALID_FUNCTION on the simulated machine.
-        k.push_back(d.Predict > 0 ? "predict=yes" : d.Predict == 0 ? "predict=no" : "predict=fail:invalid-request");
+        k.push_back(d.Predict == sim::Prediction::Yes  ? "predict=yes"
+                    : d.Predict == sim::Prediction::No ? "predict=no"
+                                                       : "predict=fail:invalid-request");
         if (d.DescriptorFails) k.push_back("property=fail:invalid-request");
         for (const sim::Fault& f : d.Faults) {
             const char* key = f.Read && f.Verify ? "fault=" : f.Read ? "read-fault=" : "verify-fault=";

@@ -32,7 +32,7 @@ persist=${WSPRINTF_WINESERVER_PERSIST:-300}
 
 host_bin=$build/wsprintf_table_host
 win_bin=$build/wsprintf_table_win.exe
-common=("$here/table.inc" "$here/table_runner.h")
+common=("$here/table.inc" "$here/table_runner.h" "$root/sim/escape.h")
 
 # True when $1 is missing or older than any of the remaining files.
 stale() {
@@ -51,7 +51,7 @@ if stale "$host_bin" "${host_srcs[@]}" "$root/sim/format/wsprintf.h" "${common[@
     "$CXX" -std=c++17 -O2 -Wall -Wextra -Werror -I"$root" "${host_srcs[@]}" -o "$host_bin"
 fi
 if stale "$win_bin" "$here/wsprintf_table_win.cpp" "${common[@]}"; then
-    "$MINGW_CXX" -std=c++17 -O2 -Wall -Wextra -Werror -static \
+    "$MINGW_CXX" -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" \
         "$here/wsprintf_table_win.cpp" -o "$win_bin" -luser32
 fi
 

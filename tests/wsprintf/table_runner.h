@@ -21,6 +21,8 @@
 #include <deque>
 #include <string>
 
+#include "sim/escape.h"
+
 static int FormatUnderTest(char* out, const char* format, va_list args);
 
 namespace table {
@@ -69,20 +71,6 @@ inline const char* Join(const char* a, const char* b) { return Keep(std::string(
 // formatter call and then used as a format themselves.
 inline const char* Last() { return Keep(S().last); }
 
-inline void Escape(std::string& out, const unsigned char* p, size_t n) {
-    static const char kHex[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char c = p[i];
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-}
-
 inline void Case(const char* format, ...) {
     static unsigned char buf[kBufSize];
     std::memset(buf, kMarker, sizeof buf);
@@ -99,10 +87,10 @@ inline void Case(const char* format, ...) {
     char head[48];
     std::snprintf(head, sizeof head, "%d\t%d\t", s.index++, ret);
     s.report += head;
-    Escape(s.report, buf, extent);
+    s.report += sim::Escape(buf, extent, false);
     s.report += '\t';
     const size_t flen = std::strlen(format);
-    Escape(s.report, reinterpret_cast<const unsigned char*>(format), flen < 40 ? flen : 40);
+    s.report += sim::Escape(format, flen < 40 ? flen : 40, false);
     s.report += '\n';
 }
 
