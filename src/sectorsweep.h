@@ -68,7 +68,8 @@ BOOL QueryGeometrySize(HANDLE disk, ULONGLONG* size);
 // Asks an open disk for its storage device descriptor, into a reply of
 // kDescriptorReplySize bytes (8-byte aligned).
 BOOL QueryDescriptor(HANDLE disk, BYTE* reply);
-// The number of the disk behind a device or volume path, or -1.
+// The number of the disk behind a device or volume path, or -1 (also when the
+// device is not a disk).
 int GetDiskNumber(const char* path);
 // Removable, fixed and RAM disk volumes; the others are not disks of this machine.
 bool IsLocalDiskType(UINT type);

@@ -52,5 +52,7 @@ int GetDiskNumber(const char* path) {
     BOOL ok = DeviceIoControl(device, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number, &returned,
                               nullptr);
     CloseHandle(device);
-    return ok && returned != 0 ? static_cast<int>(number.DeviceNumber) : -1;
+    if (!ok || returned == 0) return -1;
+    // An optical drive counts its own devices: its number 0 is not Disk0.
+    return number.DeviceType == FILE_DEVICE_DISK ? static_cast<int>(number.DeviceNumber) : -1;
 }

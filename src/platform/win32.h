@@ -241,6 +241,9 @@ static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, Size) == 4 &&
               offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16 &&
               offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
 
+// The DeviceType of a disk's STORAGE_DEVICE_NUMBER; optical drives report others.
+constexpr DWORD FILE_DEVICE_DISK = 7;
+
 struct STORAGE_DEVICE_NUMBER {
     DWORD DeviceType;
     DWORD DeviceNumber;

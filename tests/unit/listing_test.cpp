@@ -49,6 +49,21 @@ TEST(GetDiskNumber, UnknownOrRefusedGivesMinusOne) {
     EXPECT_EQ(sim::OpenDevices(), 0);
 }
 
+TEST(GetDiskNumber, DevicesOtherThanDisksHaveNone) {
+    BootMachine(
+        "stdout: file\n"
+        "disk 0 size=1MiB\n"
+        R"(volume \\?\Volume{00000000-0000-0000-0000-000000000002}\ disk=0 type=cdrom device=cdrom letter=E)"
+        "\n"
+        "letter F disk=0 type=cdrom device=dvd\n"
+        "letter G disk=0 type=fixed device=disk\n");
+    EXPECT_EQ(GetDiskNumber(R"(\\.\E:)"), -1);
+    EXPECT_EQ(GetDiskNumber(R"(\\?\Volume{00000000-0000-0000-0000-000000000002})"), -1);
+    EXPECT_EQ(GetDiskNumber(R"(\\.\F:)"), -1);
+    EXPECT_EQ(GetDiskNumber(R"(\\.\G:)"), 0);
+    EXPECT_EQ(sim::OpenDevices(), 0);
+}
+
 TEST(GetDiskNumber, EmptyOrOverlongPathOpensNothing) {
     BootMachine(kMachine);
     EXPECT_EQ(GetDiskNumber(""), -1);
