@@ -62,7 +62,7 @@ set_tests_properties(wine/exe_basics PROPERTIES LABELS wine TIMEOUT 300 RESOURCE
 # The test disk driver under Wine, and the scenario files replayed on the real
 # exe with its disks (each run builds the driver and brings the prefix up).
 add_executable(wine_replay tests/wine/replay.cpp)
-target_link_libraries(wine_replay PRIVATE machine)
+target_link_libraries(wine_replay PRIVATE product machine)
 target_compile_options(wine_replay PRIVATE -Wall -Wextra -Werror)
 add_test(NAME wine/testdisk_smoke COMMAND ${CMAKE_SOURCE_DIR}/wine/smoke.sh ${CMAKE_BINARY_DIR}/testdisk)
 set_tests_properties(wine/testdisk_smoke PROPERTIES LABELS wine TIMEOUT 120 RESOURCE_LOCK wine)

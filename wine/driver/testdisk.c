@@ -504,11 +504,12 @@ static NTSTATUS volume_dispatch(DEVICE_OBJECT* device, IRP* irp) {
             return complete(irp, STATUS_SUCCESS, 0);
         case IRP_MJ_QUERY_VOLUME_INFORMATION:
             return volume_device_info(v, irp);
-        case IRP_MJ_FILE_SYSTEM_CONTROL:
-            if (sp->Parameters.FileSystemControl.FsControlCode != FSCTL_DISMOUNT_VOLUME) break;
-            v->stats.dismounts++;
-            return complete(irp, STATUS_SUCCESS, 0);
         case IRP_MJ_DEVICE_CONTROL:
+            /* Wine's ntdll hands a volume's file system requests to its device as device requests. */
+            if (sp->Parameters.DeviceIoControl.IoControlCode == FSCTL_DISMOUNT_VOLUME) {
+                v->stats.dismounts++;
+                return complete(irp, STATUS_SUCCESS, 0);
+            }
             if (sp->Parameters.DeviceIoControl.IoControlCode != IOCTL_STORAGE_GET_DEVICE_NUMBER) break;
             status = device_number(&v->cfg.number, irp->AssociatedIrp.SystemBuffer,
                                    sp->Parameters.DeviceIoControl.OutputBufferLength, &info);
@@ -656,25 +657,20 @@ static void stop_stand_in(void) {
     stand_in = NULL;
 }
 
-/* Appends one mount point to a reply; returns the bytes it needs. */
-static ULONG put_mount_point(UCHAR* out, ULONG out_len, ULONG index, ULONG* at, const UNICODE_STRING* link,
-                             const UNICODE_STRING* device) {
-    MOUNTMGR_MOUNT_POINTS* info = (MOUNTMGR_MOUNT_POINTS*)out;
-    ULONG need = link->Length + device->Length;
+/* Appends one mount point to a reply that has room for it. */
+static void put_mount_point(UCHAR* out, ULONG index, ULONG* at, const UNICODE_STRING* link,
+                            const UNICODE_STRING* device) {
+    MOUNTMGR_MOUNT_POINT* p = &((MOUNTMGR_MOUNT_POINTS*)out)->MountPoints[index];
 
-    if (*at + need <= out_len) {
-        MOUNTMGR_MOUNT_POINT* p = &info->MountPoints[index];
-        p->SymbolicLinkNameOffset = *at;
-        p->SymbolicLinkNameLength = link->Length;
-        RtlCopyMemory(out + *at, link->Buffer, link->Length);
-        p->DeviceNameOffset = *at + link->Length;
-        p->DeviceNameLength = device->Length;
-        RtlCopyMemory(out + *at + link->Length, device->Buffer, device->Length);
-        p->UniqueIdOffset = 0;
-        p->UniqueIdLength = 0;
-    }
-    *at += need;
-    return need;
+    p->SymbolicLinkNameOffset = *at;
+    p->SymbolicLinkNameLength = link->Length;
+    RtlCopyMemory(out + *at, link->Buffer, link->Length);
+    p->DeviceNameOffset = *at + link->Length;
+    p->DeviceNameLength = device->Length;
+    RtlCopyMemory(out + *at + link->Length, device->Buffer, device->Length);
+    p->UniqueIdOffset = 0;
+    p->UniqueIdLength = 0;
+    *at += link->Length + device->Length;
 }
 
 static BOOLEAN same_text(const UCHAR* base, ULONG offset, USHORT length, const UNICODE_STRING* s) {
@@ -706,6 +702,7 @@ static NTSTATUS query_points(IRP* irp) {
 
     /* Counted first, then written when the reply has room. */
     for (pass = 0; pass < 2; pass++) {
+        ULONG strings = 0;
         at = FIELD_OFFSET(MOUNTMGR_MOUNT_POINTS, MountPoints[count]);
         count = 0;
         for (i = 0; i < TESTDISK_MAX_VOLUMES; i++) {
@@ -713,14 +710,19 @@ static NTSTATUS query_points(IRP* irp) {
             ULONG k;
             for (k = 0; v && k < 2; k++) {
                 const UNICODE_STRING* link = k ? &v->letter_link : &v->name_link;
-                if (!link->Length || !same_text(input, spec->SymbolicLinkNameOffset, spec->SymbolicLinkNameLength, link) ||
+                if (!link->Length ||
+                    !same_text(input, spec->SymbolicLinkNameOffset, spec->SymbolicLinkNameLength, link) ||
                     !same_text(input, spec->DeviceNameOffset, spec->DeviceNameLength, &v->device_name))
                     continue;
-                put_mount_point(buf, pass ? out_len : 0, count++, &at, link, &v->device_name);
+                if (pass)
+                    put_mount_point(buf, count, &at, link, &v->device_name);
+                else
+                    strings += link->Length + v->device_name.Length;
+                count++;
             }
         }
-        if (pass == 0 && at > out_len) {
-            ((MOUNTMGR_MOUNT_POINTS*)buf)->Size = at;
+        if (pass == 0 && FIELD_OFFSET(MOUNTMGR_MOUNT_POINTS, MountPoints[count]) + strings > out_len) {
+            ((MOUNTMGR_MOUNT_POINTS*)buf)->Size = FIELD_OFFSET(MOUNTMGR_MOUNT_POINTS, MountPoints[count]) + strings;
             return complete(irp, STATUS_BUFFER_OVERFLOW, sizeof(ULONG));
         }
     }
@@ -899,7 +901,7 @@ static NTSTATUS check_config(struct testdisk_config* c) {
     if (!c->sector_size) c->sector_size = 512;
     if (c->sector_size < 512 || c->sector_size > 65536 || (c->sector_size & (c->sector_size - 1)))
         return STATUS_INVALID_PARAMETER;
-    if (!c->size || c->size % c->sector_size) return STATUS_INVALID_PARAMETER;
+    if (!c->size) return STATUS_INVALID_PARAMETER;
     for (i = 0; i < c->fault_count; i++)
         if (!c->faults[i].length || c->faults[i].offset + c->faults[i].length < c->faults[i].offset)
             return STATUS_INVALID_PARAMETER;
