@@ -152,11 +152,15 @@ static NTSTATUS fault_status(const struct disk* d, ULONG kind, ULONGLONG offset,
     return STATUS_SUCCESS;
 }
 
-/* Checks a transfer against the disk's geometry, as the disk class driver does. */
+/*
+ * Checks a transfer against the disk's geometry, as the disk class driver does;
+ * a disk whose size is not whole sectors ends in a partial sector, which a
+ * transfer up to the end may take.
+ */
 static NTSTATUS check_range(const struct disk* d, ULONGLONG offset, ULONG length) {
     ULONG mask = d->cfg.sector_size - 1;
 
-    if ((offset & mask) || (length & mask)) return STATUS_INVALID_PARAMETER;
+    if ((offset & mask) || ((length & mask) && offset + length != d->cfg.size)) return STATUS_INVALID_PARAMETER;
     if (offset > d->cfg.size || length > d->cfg.size - offset)
         return length ? STATUS_NONEXISTENT_SECTOR : STATUS_INVALID_PARAMETER;
     return STATUS_SUCCESS;
@@ -176,6 +180,10 @@ static void fill(struct disk* d, UCHAR* buffer, ULONGLONG offset, ULONG length) 
     ULONGLONG* word = (ULONGLONG*)buffer;
 
     for (i = 0; i < length / 8; i++) word[i] = (offset + (ULONGLONG)i * 8) ^ d->cfg.seed;
+    if (length % 8) {
+        ULONGLONG last = (offset + (ULONGLONG)i * 8) ^ d->cfg.seed;
+        RtlCopyMemory(buffer + (ULONGLONG)i * 8, &last, length % 8);
+    }
 
     /* Every byte of a flaky range reads back differently on every read. */
     for (i = 0; i < d->cfg.fault_count; i++) {
