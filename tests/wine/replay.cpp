@@ -543,10 +543,10 @@ std::optional<HeldRequest> EventRequest(const std::vector<std::string>& record, 
         R"(^(DeviceIoControl|ReadFile) \\\\\.\\PhysicalDrive(\d+) (IOCTL_DISK_GET_LENGTH_INFO|IOCTL_STORAGE_QUERY_PROPERTY|IOCTL_DISK_VERIFY off=(\d+)|off=(\d+)))");
     auto kindOf = [](const std::smatch& m) {
         std::string what = m[3].str();
-        return m[1] == "ReadFile"                                   ? std::string("read")
+        return m[1] == "ReadFile"                                 ? std::string("read")
                : what.rfind("IOCTL_DISK_GET_LENGTH_INFO", 0) == 0 ? std::string("length")
                : what.rfind("IOCTL_STORAGE_QUERY", 0) == 0        ? std::string("property")
-                                                                   : std::string("verify");
+                                                                  : std::string("verify");
     };
     for (size_t i = 0; i < record.size(); ++i) {
         if (record[i].rfind("control event ", 0) != 0) continue;
@@ -609,7 +609,8 @@ std::vector<std::string> DiskCommand(const sim::Disk& d, std::string* reason) {
             k.push_back(key + std::to_string(f.Where.Start) + "+" + std::to_string(f.Where.Length) + ":" +
                         ErrorStatus(f.Error, reason));
     }
-    for (const sim::Range& r : d.Flaky) k.push_back("flaky=" + std::to_string(r.Start) + "+" + std::to_string(r.Length));
+    for (const sim::Range& r : d.Flaky)
+        k.push_back("flaky=" + std::to_string(r.Start) + "+" + std::to_string(r.Length));
     for (uint64_t at : d.ShortAt) k.push_back("short=" + Hex(at));
     return k;
 }
@@ -661,8 +662,7 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         if (d.VendorOffset >= 0 || d.ProductOffset >= 0 || d.DescriptorSize >= 0)
             skip("raw descriptor fields are simulated only");
         if (d.Size == 0) skip("the test disk driver has no disk of size 0");
-        if (d.Faults.size() + d.Flaky.size() > TESTDISK_MAX_FAULTS)
-            skip("more fault ranges than the test disk holds");
+        if (d.Faults.size() + d.Flaky.size() > TESTDISK_MAX_FAULTS) skip("more fault ranges than the test disk holds");
         if (d.ShortAt.size() > TESTDISK_MAX_SHORT) skip("more short reads than the test disk holds");
         if (!d.ReadOpen) {
             if (d.QueryOpen && plan.Mode == Verify && !listing)
@@ -909,7 +909,8 @@ void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std:
         if (creates != opens && !folders)
             failures->push_back(what + ": opened " + std::to_string(creates) + " times, the simulated machine " +
                                 std::to_string(opens));
-        if (closes != creates) failures->push_back(what + ": " + std::to_string(creates - closes) + " handles left open");
+        if (closes != creates)
+            failures->push_back(what + ": " + std::to_string(creates - closes) + " handles left open");
         if (Counter(o.Driver, key + "dismounts") != dismounts)
             failures->push_back(what + ": " + std::to_string(Counter(o.Driver, key + "dismounts")) +
                                 " dismount requests, the simulated machine " + std::to_string(dismounts));
@@ -991,8 +992,7 @@ std::vector<std::string> Check(const sim::Scenario& s, const Plan& plan, const O
     const sim::Expectations& e = s.Expect;
     const RunResult& r = o.Run;
     if (r.TimedOut) failures.push_back("no end within " + std::to_string(kRunSeconds) + " s");
-    if (plan.Event && r.CompanionExit != 0)
-        failures.push_back("the control event was not sent: " + r.CompanionError);
+    if (plan.Event && r.CompanionExit != 0) failures.push_back("the control event was not sent: " + r.CompanionError);
     if (plan.Event && Counter(o.Driver, "released") != 1) failures.push_back("the held request was not released");
     if (e.HasExit && r.Exit != static_cast<int>(e.Exit & 0xFF))
         failures.push_back("exit code " + std::to_string(r.Exit) + ", expected " + std::to_string(e.Exit));

@@ -37,13 +37,14 @@
 /* The interfaces' device and instance IDs: ROOT\SECTORSWEEPTESTDISK\0000 and on. */
 #define INTERFACE_DEVICE_ID L"ROOT\\SECTORSWEEPTESTDISK"
 #define INTERFACE_ENUM_KEY L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\ROOT\\SECTORSWEEPTESTDISK"
-#define INTERFACE_CLASS_KEY                                                                                            \
+#define INTERFACE_CLASS_KEY \
     L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\DeviceClasses\\{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"
 #define INTERFACE_CLASS_PREFIX L"##?#ROOT#SECTORSWEEPTESTDISK#"
 #define MOUNTMGR_LINK L"\\??\\MountPointManager"
 #define STAND_IN_DEVICE L"\\Device\\SectorsweepMountManager"
 
-static const GUID disk_interface_class = {0x53f56307L, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+static const GUID disk_interface_class = {
+    0x53f56307L, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 
 enum device_kind { KIND_DISK = 1, KIND_VOLUME, KIND_INTERFACE, KIND_MOUNTMGR };
 
@@ -100,9 +101,7 @@ static NTSTATUS complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-static ULONG kind_of(DEVICE_OBJECT* device) {
-    return device == control_device ? 0 : *(ULONG*)device->DeviceExtension;
-}
+static ULONG kind_of(DEVICE_OBJECT* device) { return device == control_device ? 0 : *(ULONG*)device->DeviceExtension; }
 
 static void make_name(UNICODE_STRING* name, WCHAR* buffer, USHORT bytes, const WCHAR* prefix, ULONG n) {
     WCHAR digits[12];
@@ -841,7 +840,8 @@ static void delete_interface_keys(void) {
     if (key) delete_tree(key);
     if (!(classes = open_key(INTERFACE_CLASS_KEY, NULL))) return;
     RtlInitUnicodeString(&prefix, INTERFACE_CLASS_PREFIX);
-    while (NT_SUCCESS(ZwEnumerateKey(classes, index, KeyBasicInformation, info, sizeof(buffer) - sizeof(WCHAR), &got))) {
+    while (
+        NT_SUCCESS(ZwEnumerateKey(classes, index, KeyBasicInformation, info, sizeof(buffer) - sizeof(WCHAR), &got))) {
         info->Name[info->NameLength / sizeof(WCHAR)] = 0;
         RtlInitUnicodeString(&name, info->Name);
         if (RtlPrefixUnicodeString(&prefix, &name, TRUE) && (key = open_key(info->Name, classes)))

@@ -63,12 +63,12 @@ struct testdisk_number {
 };
 
 struct testdisk_config {
-    uint32_t disk;        /* N of \\.\PhysicalDriveN */
-    uint32_t sector_size; /* power of two, 512 .. 65536; 0 means 512 */
-    uint64_t size;        /* bytes, a multiple of the sector size */
-    uint64_t seed;        /* pattern: each 8-byte word holds its offset XOR seed */
-    uint32_t latency_us;  /* added to every read and verify */
-    uint32_t bus_type;    /* STORAGE_BUS_TYPE */
+    uint32_t disk;                  /* N of \\.\PhysicalDriveN */
+    uint32_t sector_size;           /* power of two, 512 .. 65536; 0 means 512 */
+    uint64_t size;                  /* bytes, a multiple of the sector size */
+    uint64_t seed;                  /* pattern: each 8-byte word holds its offset XOR seed */
+    uint32_t latency_us;            /* added to every read and verify */
+    uint32_t bus_type;              /* STORAGE_BUS_TYPE */
     uint32_t predict_failure;       /* answer of IOCTL_STORAGE_PREDICT_FAILURE */
     struct testdisk_number number;  /* IOCTL_STORAGE_GET_DEVICE_NUMBER */
     struct testdisk_reply length;   /* IOCTL_DISK_GET_LENGTH_INFO */

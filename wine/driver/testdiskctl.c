@@ -34,6 +34,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+
 #include <tlhelp32.h>
 #include <winioctl.h>
 
@@ -68,7 +69,7 @@ static const struct {
     const char* name;
     uint32_t value;
 } drive_types[] = {
-    {"removable", DRIVE_REMOVABLE}, {"fixed", DRIVE_FIXED},   {"remote", DRIVE_REMOTE},
+    {"removable", DRIVE_REMOVABLE}, {"fixed", DRIVE_FIXED},     {"remote", DRIVE_REMOTE},
     {"cdrom", DRIVE_CDROM},         {"ramdisk", DRIVE_RAMDISK},
 };
 
@@ -364,8 +365,7 @@ static void* ctrl_routine_in(DWORD pid) {
     if (snapshot == INVALID_HANDLE_VALUE) return NULL;
     module.dwSize = sizeof(module);
     for (BOOL more = Module32First(snapshot, &module); more; more = Module32Next(snapshot, &module))
-        if (!_stricmp(module.szModule, "kernelbase.dll"))
-            found = module.modBaseAddr + ((BYTE*)routine - (BYTE*)own);
+        if (!_stricmp(module.szModule, "kernelbase.dll")) found = module.modBaseAddr + ((BYTE*)routine - (BYTE*)own);
     CloseHandle(snapshot);
     return found;
 }
