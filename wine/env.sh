@@ -41,13 +41,19 @@ testdisk_prefix_up() {
     fi
     wineserver -p || return 1
 
-    if ! wine sc query "$TESTDISK_SERVICE" >/dev/null 2>&1; then
-        wine sc create "$TESTDISK_SERVICE" type= kernel start= demand error= normal binPath= "$image" >/dev/null ||
-            { echo "testdisk: cannot register the driver service" >&2; return 1; }
+    # The registry file is up to date while no server runs: a service that is
+    # registered with this image needs no Wine program to say so.
+    local escaped
+    escaped=$(printf '%s' "$image" | sed 's/\\/\\\\/g')
+    if ! grep -qF "\"ImagePath\"=\"$escaped\"" "$WINEPREFIX/system.reg"; then
+        if ! wine sc query "$TESTDISK_SERVICE" >/dev/null 2>&1; then
+            wine sc create "$TESTDISK_SERVICE" type= kernel start= demand error= normal binPath= "$image" >/dev/null ||
+                { echo "testdisk: cannot register the driver service" >&2; return 1; }
+        fi
+        # The build folder may have moved since the service was registered.
+        wine reg add "HKLM\\System\\CurrentControlSet\\Services\\$TESTDISK_SERVICE" /v ImagePath /t REG_SZ \
+            /d "$image" /f >/dev/null || return 1
     fi
-    # The build folder may have moved since the service was registered.
-    wine reg add "HKLM\\System\\CurrentControlSet\\Services\\$TESTDISK_SERVICE" /v ImagePath /t REG_SZ \
-        /d "$image" /f >/dev/null || return 1
 
     # Disk links Wine made for the host's disks would hide the test disks.
     rm -f "$WINEPREFIX"/dosdevices/physicaldrive*

@@ -233,7 +233,7 @@ static BOOLEAN modifies(const IO_STACK_LOCATION* sp) {
 static NTSTATUS disk_read(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOLEAN may_hold) {
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
     ULONGLONG offset = (ULONGLONG)sp->Parameters.Read.ByteOffset.QuadPart;
-    ULONG length = sp->Parameters.Read.Length, i;
+    ULONG length = sp->Parameters.Read.Length;
     UCHAR* buffer;
     NTSTATUS status;
 
@@ -256,10 +256,6 @@ static NTSTATUS disk_read(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOLE
         d->stats.read_errors++;
         return complete(irp, status, 0);
     }
-    /* A read over a short point stops there. */
-    for (i = 0; i < d->cfg.short_count; i++)
-        if (d->cfg.short_at[i] > offset && d->cfg.short_at[i] < offset + length)
-            length = (ULONG)(d->cfg.short_at[i] - offset);
     d->stats.read_bytes += length;
     return complete(irp, STATUS_SUCCESS, length);
 }
@@ -433,24 +429,39 @@ static NTSTATUS disk_ioctl(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOL
     return complete(irp, status, NT_SUCCESS(status) ? info : 0);
 }
 
-static NTSTATUS disk_dispatch(DEVICE_OBJECT* device, IRP* irp, BOOLEAN may_hold) {
+/* Opens, closes and whatever would write, counted alike on disks and volumes; FALSE for the rest. */
+static BOOLEAN counted_request(IRP* irp, uint64_t* creates, uint64_t* closes, uint64_t* writes, NTSTATUS* status) {
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
-    struct disk* d = device->DeviceExtension;
 
     if (modifies(sp)) {
-        d->stats.writes++;
-        return complete(irp, STATUS_MEDIA_WRITE_PROTECTED, 0);
+        (*writes)++;
+        *status = complete(irp, STATUS_MEDIA_WRITE_PROTECTED, 0);
+        return TRUE;
     }
     switch (sp->MajorFunction) {
         case IRP_MJ_CREATE:
-            d->stats.creates++;
-            return complete(irp, STATUS_SUCCESS, FILE_OPENED);
+            (*creates)++;
+            *status = complete(irp, STATUS_SUCCESS, FILE_OPENED);
+            return TRUE;
         case IRP_MJ_CLOSE:
-            d->stats.closes++;
-            return complete(irp, STATUS_SUCCESS, 0);
+            (*closes)++;
+            *status = complete(irp, STATUS_SUCCESS, 0);
+            return TRUE;
         case IRP_MJ_CLEANUP:
         case IRP_MJ_FLUSH_BUFFERS:
-            return complete(irp, STATUS_SUCCESS, 0);
+            *status = complete(irp, STATUS_SUCCESS, 0);
+            return TRUE;
+    }
+    return FALSE;
+}
+
+static NTSTATUS disk_dispatch(DEVICE_OBJECT* device, IRP* irp, BOOLEAN may_hold) {
+    IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
+    struct disk* d = device->DeviceExtension;
+    NTSTATUS status;
+
+    if (counted_request(irp, &d->stats.creates, &d->stats.closes, &d->stats.writes, &status)) return status;
+    switch (sp->MajorFunction) {
         case IRP_MJ_READ:
             return disk_read(device, d, irp, may_hold);
         case IRP_MJ_DEVICE_CONTROL:
@@ -496,19 +507,8 @@ static NTSTATUS volume_dispatch(DEVICE_OBJECT* device, IRP* irp) {
     ULONG_PTR info = 0;
     NTSTATUS status;
 
-    if (modifies(sp)) {
-        v->stats.writes++;
-        return complete(irp, STATUS_MEDIA_WRITE_PROTECTED, 0);
-    }
+    if (counted_request(irp, &v->stats.creates, &v->stats.closes, &v->stats.writes, &status)) return status;
     switch (sp->MajorFunction) {
-        case IRP_MJ_CREATE:
-            v->stats.creates++;
-            return complete(irp, STATUS_SUCCESS, FILE_OPENED);
-        case IRP_MJ_CLOSE:
-            v->stats.closes++;
-            return complete(irp, STATUS_SUCCESS, 0);
-        case IRP_MJ_CLEANUP:
-            return complete(irp, STATUS_SUCCESS, 0);
         case IRP_MJ_QUERY_VOLUME_INFORMATION:
             return volume_device_info(v, irp);
         case IRP_MJ_DEVICE_CONTROL:
@@ -905,7 +905,7 @@ static NTSTATUS add_interface(DRIVER_OBJECT* driver, ULONG disk) {
 static NTSTATUS check_config(struct testdisk_config* c) {
     ULONG i;
 
-    if (c->fault_count > TESTDISK_MAX_FAULTS || c->short_count > TESTDISK_MAX_SHORT) return STATUS_INVALID_PARAMETER;
+    if (c->fault_count > TESTDISK_MAX_FAULTS) return STATUS_INVALID_PARAMETER;
     if (!c->sector_size) c->sector_size = 512;
     if (c->sector_size < 512 || c->sector_size > 65536 || (c->sector_size & (c->sector_size - 1)))
         return STATUS_INVALID_PARAMETER;

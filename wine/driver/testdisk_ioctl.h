@@ -16,7 +16,6 @@
 
 #define TESTDISK_MAX_DISKS 16
 #define TESTDISK_MAX_FAULTS 16
-#define TESTDISK_MAX_SHORT 4
 #define TESTDISK_MAX_VOLUMES 40
 #define TESTDISK_MAX_INTERFACES 16
 #define TESTDISK_VOLUME_NAME 64 /* characters of \??\Volume{...} */
@@ -78,9 +77,8 @@ struct testdisk_config {
     char vendor[32];
     char product[48];
     uint32_t fault_count;
-    uint32_t short_count;
+    uint32_t reserved;
     struct testdisk_fault faults[TESTDISK_MAX_FAULTS];
-    uint64_t short_at[TESTDISK_MAX_SHORT]; /* a read over this offset stops there, without an error */
 };
 
 /*

@@ -21,7 +21,7 @@
  *   length=ok|zero|fail[:STATUS]  geometry=ok|zero|fail[:STATUS]
  *   property=ok|fail[:STATUS]     predict=yes|no|fail[:STATUS]
  *   read-fault=OFF+LEN[:STATUS]   verify-fault=OFF+LEN[:STATUS]   fault=OFF+LEN[:STATUS]
- *   flaky=OFF+LEN                 short=OFF (a read over OFF stops there, without an error)
+ *   flaky=OFF+LEN
  * Keys of `volume`: letter=X type=removable|fixed|ramdisk|cdrom|remote disk=N number=refused
  * STATUS is a name (crc, data-error, sector, io, not-ready, timeout, hardware, not-supported,
  * invalid-parameter, invalid-request, access-denied) or an NTSTATUS number.  Faults fail with
@@ -40,10 +40,12 @@
 
 #include "testdisk_ioctl.h"
 
-static const struct {
+struct named {
     const char* name;
     uint32_t value;
-} statuses[] = {
+};
+
+static const struct named statuses[] = {
     {"crc", 0xC000003F},               /* STATUS_CRC_ERROR            -> 23 */
     {"data-error", 0xC000009C},        /* STATUS_DEVICE_DATA_ERROR    -> 23 */
     {"sector", 0xC0000015},            /* STATUS_NONEXISTENT_SECTOR   -> 27 */
@@ -57,18 +59,12 @@ static const struct {
     {"access-denied", 0xC0000022},     /* STATUS_ACCESS_DENIED        -> 5 */
 };
 
-static const struct {
-    const char* name;
-    uint32_t value;
-} buses[] = {
+static const struct named buses[] = {
     {"scsi", 1}, {"atapi", 2}, {"ata", 3}, {"usb", 7},  {"raid", 8},     {"iscsi", 9},
     {"sas", 10}, {"sata", 11}, {"sd", 12}, {"mmc", 13}, {"virtual", 14}, {"nvme", 17},
 };
 
-static const struct {
-    const char* name;
-    uint32_t value;
-} drive_types[] = {
+static const struct named drive_types[] = {
     {"removable", DRIVE_REMOVABLE}, {"fixed", DRIVE_FIXED},     {"remote", DRIVE_REMOTE},
     {"cdrom", DRIVE_CDROM},         {"ramdisk", DRIVE_RAMDISK},
 };
@@ -179,30 +175,14 @@ static void number_answer(struct testdisk_number* n, const char* key, const char
     if (!n->refused) n->number = (uint32_t)number(key, v);
 }
 
-static uint32_t named_value(const char* v, const char* what, const char* const* names, const uint32_t* values,
-                            size_t count) {
+/* A name of the table, or a number. */
+static uint32_t named_value(const char* v, const char* what, const struct named* table, size_t count) {
     size_t i;
     uint64_t n;
     for (i = 0; i < count; i++)
-        if (same_name(v, names[i], strlen(v))) return values[i];
+        if (same_name(v, table[i].name, strlen(v))) return table[i].value;
     if (!parse_number(v, NULL, &n)) die(what, v);
     return (uint32_t)n;
-}
-
-static uint32_t bus_value(const char* v) {
-    const char* names[COUNT(buses)];
-    uint32_t values[COUNT(buses)];
-    size_t i;
-    for (i = 0; i < COUNT(buses); i++) names[i] = buses[i].name, values[i] = buses[i].value;
-    return named_value(v, "bad bus", names, values, COUNT(buses));
-}
-
-static uint32_t drive_type_value(const char* v) {
-    const char* names[COUNT(drive_types)];
-    uint32_t values[COUNT(drive_types)];
-    size_t i;
-    for (i = 0; i < COUNT(drive_types); i++) names[i] = drive_types[i].name, values[i] = drive_types[i].value;
-    return named_value(v, "bad volume type", names, values, COUNT(drive_types));
 }
 
 static const char* split_key(const char* arg, size_t* len) {
@@ -230,7 +210,7 @@ static void disk_key(struct testdisk_config* c, const char* arg) {
     else if (KEY("product"))
         text(c->product, sizeof(c->product), v);
     else if (KEY("bus"))
-        c->bus_type = bus_value(v);
+        c->bus_type = named_value(v, "bad bus", buses, COUNT(buses));
     else if (KEY("number"))
         number_answer(&c->number, arg, v);
     else if (KEY("length"))
@@ -247,10 +227,7 @@ static void disk_key(struct testdisk_config* c, const char* arg) {
         fault(c, v, TESTDISK_FAULT_READ | TESTDISK_FAULT_VERIFY);
     else if (KEY("flaky"))
         fault(c, v, TESTDISK_FAULT_FLAKY);
-    else if (KEY("short")) {
-        if (c->short_count >= TESTDISK_MAX_SHORT) die("too many short points", v);
-        c->short_at[c->short_count++] = number(arg, v);
-    } else if (KEY("predict") && same_name(v, "yes", strlen(v))) {
+    else if (KEY("predict") && same_name(v, "yes", strlen(v))) {
         c->predict_failure = 1;
         c->predict.mode = TESTDISK_REPLY_ANSWER;
     } else if (KEY("predict")) {
@@ -267,7 +244,7 @@ static void volume_key(struct testdisk_volume_config* c, const char* arg) {
     if (KEY("letter") && strlen(v) == 1)
         c->letter = (uint32_t)(*v & ~0x20);
     else if (KEY("type"))
-        c->drive_type = drive_type_value(v);
+        c->drive_type = named_value(v, "bad volume type", drive_types, COUNT(drive_types));
     else if (KEY("disk"))
         c->number.number = (uint32_t)number(arg, v);
     else if (KEY("number") && same_name(v, "refused", strlen(v)))
