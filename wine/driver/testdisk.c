@@ -741,15 +741,9 @@ static NTSTATUS query_points(IRP* irp) {
 static NTSTATUS stand_in_dispatch(IRP* irp) {
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
 
-    switch (sp->MajorFunction) {
-        case IRP_MJ_CREATE:
-        case IRP_MJ_CLOSE:
-        case IRP_MJ_CLEANUP:
-            return complete(irp, STATUS_SUCCESS, 0);
-        case IRP_MJ_DEVICE_CONTROL:
-            if (sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_MOUNTMGR_QUERY_POINTS) return query_points(irp);
-            break;
-    }
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
+        sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_MOUNTMGR_QUERY_POINTS)
+        return query_points(irp);
     return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
@@ -771,10 +765,6 @@ static NTSTATUS interface_dispatch(DEVICE_OBJECT* device, IRP* irp) {
     NTSTATUS status;
 
     switch (sp->MajorFunction) {
-        case IRP_MJ_CREATE:
-        case IRP_MJ_CLOSE:
-        case IRP_MJ_CLEANUP:
-            return complete(irp, STATUS_SUCCESS, 0);
         case IRP_MJ_PNP:
             if (sp->MinorFunction != IRP_MN_QUERY_ID) break;
             if (sp->Parameters.QueryId.IdType == BusQueryDeviceID) {
@@ -1062,25 +1052,20 @@ static NTSTATUS control_ioctl(DEVICE_OBJECT* device, IRP* irp) {
 
 static NTSTATUS NTAPI dispatch(DEVICE_OBJECT* device, IRP* irp) {
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
+    ULONG kind = kind_of(device);
 
-    switch (kind_of(device)) {
-        case KIND_DISK:
-            return disk_dispatch(device, irp, TRUE);
-        case KIND_VOLUME:
-            return volume_dispatch(device, irp);
-        case KIND_INTERFACE:
-            return interface_dispatch(device, irp);
-        case KIND_MOUNTMGR:
-            return stand_in_dispatch(irp);
-    }
+    if (kind == KIND_DISK) return disk_dispatch(device, irp, TRUE);
+    if (kind == KIND_VOLUME) return volume_dispatch(device, irp);
+    /* The other devices are opened and closed without counting. */
     switch (sp->MajorFunction) {
         case IRP_MJ_CREATE:
         case IRP_MJ_CLOSE:
         case IRP_MJ_CLEANUP:
             return complete(irp, STATUS_SUCCESS, 0);
-        case IRP_MJ_DEVICE_CONTROL:
-            return control_ioctl(device, irp);
     }
+    if (kind == KIND_INTERFACE) return interface_dispatch(device, irp);
+    if (kind == KIND_MOUNTMGR) return stand_in_dispatch(irp);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) return control_ioctl(device, irp);
     return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
