@@ -73,7 +73,7 @@ static const struct named drive_types[] = {
 
 /* How long `event` waits for the held request and for the handler to start. */
 #define HOLD_WAIT_MS 30000
-#define HANDLER_START_MS 300
+#define HANDLER_START_MS 1000
 
 static const char* arg0 = "testdiskctl";
 
