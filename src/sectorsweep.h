@@ -113,6 +113,11 @@ extern AbortFlagSet AbortFlags;
 inline int LoadFlag(const int* flag) { return __atomic_load_n(flag, __ATOMIC_SEQ_CST); }
 inline void StoreFlag(int* flag, int value) { __atomic_store_n(flag, value, __ATOMIC_SEQ_CST); }
 
+// The status line a pass keeps while it runs and the summary it ends with: the
+// amount done, the average speed, and the time left or taken.
+constexpr char kStatusLineFormat[] = "\r%s  (%s)  -  ETA %s   \r";
+constexpr char kSummaryFormat[] = "%s  (%s)  -  %s\n";
+
 DWORD RunDiskPass(int diskNumber, PassMode mode);
 DWORD RunPassLoop(PassProgress* pass);
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset);

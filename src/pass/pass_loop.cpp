@@ -109,7 +109,7 @@ DWORD RunPassLoop(PassProgress* pass) {
             LastRefreshTick = GetTickCount();
         }
         if (!LoadFlag(&AbortFlags.AbortRequested))
-            Print("\r%s  (%s)  -  ETA %s   \r", FormatSize(done, SpeedClass), SpeedText, EtaText);
+            Print(kStatusLineFormat, FormatSize(done, SpeedClass), SpeedText, EtaText);
         AdaptChunkLength(pass);
         ClampToDisk(pass);
         if (pass->Request.Length == 0) break;
@@ -141,7 +141,7 @@ DWORD RunPassLoop(PassProgress* pass) {
     ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
     pass->Elapsed = GetTickCount() - pass->StartTick;
     ClearStatusLine();
-    Print("%s  (%s)  -  %s\n", FormatSize(done, 0), FormatSpeed(done, pass->Elapsed), FormatDuration(pass->Elapsed));
+    Print(kSummaryFormat, FormatSize(done, 0), FormatSpeed(done, pass->Elapsed), FormatDuration(pass->Elapsed));
     Print("ok\n");
     return 0;
 }
