@@ -18,9 +18,10 @@ inline ULONGLONG Word(const BYTE* bytes, SIZE_T index) {
 }
 
 // The quick test. Each loop compares the widest blocks it can and hands the
-// words after its last whole block to the next narrower loop. The upper halves
-// of the 256- and 512-bit registers are clear whenever a wide loop returns or
-// hands over to SSE2 code, so no later SSE2 instruction pays for a state
+// words after its last whole block to the next narrower loop. A loop that used
+// the 256- or 512-bit registers clears their upper halves itself before it
+// returns or hands over (the compiler leaves that out before a tail call, and
+// without optimization), so no later SSE2 instruction pays for a state
 // transition.
 
 bool WordsEqualPlain(const BYTE* first, const BYTE* second, SIZE_T words) {
@@ -54,14 +55,15 @@ __attribute__((target("avx2"))) inline __m256i Differ256(const BYTE* first, cons
 // Sixteen words (128 bytes) per step.
 __attribute__((target("avx2"))) bool WordsEqualAvx2(const BYTE* first, const BYTE* second, SIZE_T words) {
     SIZE_T j = 0;
-    for (; j + 16 <= words; j += 16) {
+    bool equal = true;
+    for (; equal && j + 16 <= words; j += 16) {
         __m256i differ =
             _mm256_or_si256(_mm256_or_si256(Differ256(first, second, j), Differ256(first, second, j + 4)),
                             _mm256_or_si256(Differ256(first, second, j + 8), Differ256(first, second, j + 12)));
-        if (!_mm256_testz_si256(differ, differ)) return false;
+        equal = _mm256_testz_si256(differ, differ);
     }
-    _mm256_zeroupper();  // the compiler leaves it out before a tail call
-    return WordsEqualSse2(first + j * 8, second + j * 8, words - j);
+    _mm256_zeroupper();
+    return equal && WordsEqualSse2(first + j * 8, second + j * 8, words - j);
 }
 
 // Eight words, loaded as two 256-bit halves: on the AMD cores measured, a 512-bit
@@ -81,13 +83,15 @@ __attribute__((target("avx512f"))) inline __m512i Differ512(const BYTE* first, c
 // Thirty-two words (256 bytes) per step.
 __attribute__((target("avx512f"))) bool WordsEqualAvx512(const BYTE* first, const BYTE* second, SIZE_T words) {
     SIZE_T j = 0;
-    for (; j + 32 <= words; j += 32) {
+    bool equal = true;
+    for (; equal && j + 32 <= words; j += 32) {
         __m512i differ =
             _mm512_or_si512(_mm512_or_si512(Differ512(first, second, j), Differ512(first, second, j + 8)),
                             _mm512_or_si512(Differ512(first, second, j + 16), Differ512(first, second, j + 24)));
-        if (_mm512_test_epi64_mask(differ, differ) != 0) return false;
+        equal = _mm512_test_epi64_mask(differ, differ) == 0;
     }
-    return WordsEqualAvx2(first + j * 8, second + j * 8, words - j);
+    _mm256_zeroupper();
+    return equal && WordsEqualAvx2(first + j * 8, second + j * 8, words - j);
 }
 
 // The widest loop that the processor offers and the system saves the registers
