@@ -163,10 +163,9 @@ std::string PrintLimitMismatch() {
 }
 
 // The listing stops at 10,000 differences for the rest of the process; the count
-// line follows every later call that finds any. The child process keeps the
-// switch from the other tests.
+// line follows every later call that finds any. A child process runs it, so the
+// switch stays on for the other tests.
 TEST(CompareChunks, PrintLimitCoversLaterCalls) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             std::string mismatch = PrintLimitMismatch();
