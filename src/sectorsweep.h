@@ -121,6 +121,12 @@ constexpr char kSummaryFormat[] = "%s  (%s)  -  %s\n";
 DWORD RunDiskPass(int diskNumber, PassMode mode);
 DWORD RunPassLoop(PassProgress* pass);
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset);
+// The quick test's loops, narrowest first. CompareChunks takes the widest that the
+// processor and the system support; UseComparePath makes it take `path` instead
+// (CompareWidest: back to the widest) and returns the loop now in use, which is
+// narrower than `path` when the machine lacks it.
+enum ComparePath { CompareWords, CompareSse2, CompareAvx2, CompareAvx512, CompareWidest };
+ComparePath UseComparePath(ComparePath path);
 VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);
 void UnlockVolumes(VolumeLockSet* set);
 BOOL ConsoleCtrlHandler(DWORD ctrlType);
