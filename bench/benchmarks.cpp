@@ -1,9 +1,22 @@
-// Benchmarks: the read-twice comparison against memcmp, and the pass loop's own
-// work per iteration on a simulated disk whose requests cost nothing.
+// Benchmarks: the read-twice comparison against memcmp and a plain AVX2 loop on
+// equal buffers, in cache and out of it, and the pass loop's own work per
+// iteration on a simulated disk whose requests cost nothing.
+//
+// Every compare benchmark runs 7 times, and the runs of all of them are
+// interleaved at random (pass --benchmark_enable_random_interleaving=false to
+// run them in order). The last lines are the median speeds as multiples of
+// memcmp's.
 #include <benchmark/benchmark.h>
+#include <immintrin.h>
 #include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "sectorsweep.h"
 #include "sim/machine.h"
@@ -12,6 +25,10 @@ namespace {
 
 BYTE* Pages(size_t bytes, BYTE fill) {
     void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        std::perror("mmap");
+        std::exit(1);
+    }
     std::memset(p, fill, bytes);
     return static_cast<BYTE*>(p);
 }
@@ -28,26 +45,172 @@ void BootQuiet(uint64_t diskSize) {
     ProcessHeap = GetProcessHeap();
 }
 
-void CompareEqualChunks(benchmark::State& state) {
-    size_t bytes = static_cast<size_t>(state.range(0));
-    BYTE* a = Pages(bytes, 0x5A);
-    BYTE* b = Pages(bytes, 0x5A);
-    BootQuiet(1 << 20);
-    for (auto _ : state) benchmark::DoNotOptimize(CompareChunks(a, b, static_cast<DWORD>(bytes), 0));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
-    munmap(a, bytes);
-    munmap(b, bytes);
+// ---- equal buffers ---------------------------------------------------------
+
+constexpr size_t kMiB = 1 << 20;
+constexpr size_t kSizes[] = {1 * kMiB, 8 * kMiB, 64 * kMiB, 256 * kMiB, 1024 * kMiB};
+
+// Two equal buffers of the largest size, made once: every compare benchmark uses
+// a prefix of the same pages. Out of cache, each compare follows a read of a
+// buffer twice the size of the last-level cache.
+struct Buffers {
+    BYTE* First;
+    BYTE* Second;
+    BYTE* Walk;
+    size_t WalkBytes;
+};
+
+const Buffers& SharedBuffers() {
+    static const Buffers buffers = [] {
+        long cache = sysconf(_SC_LEVEL3_CACHE_SIZE);
+        size_t walk = cache > 0 ? 2 * static_cast<size_t>(cache) : 0;
+        if (walk < 64 * kMiB) walk = 64 * kMiB;
+        return Buffers{Pages(kSizes[4], 0x5A), Pages(kSizes[4], 0x5A), Pages(walk, 0x33), walk};
+    }();
+    return buffers;
 }
 
-void MemcmpEqualChunks(benchmark::State& state) {
-    size_t bytes = static_cast<size_t>(state.range(0));
-    BYTE* a = Pages(bytes, 0x5A);
-    BYTE* b = Pages(bytes, 0x5A);
-    for (auto _ : state) benchmark::DoNotOptimize(std::memcmp(a, b, bytes));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
-    munmap(a, bytes);
-    munmap(b, bytes);
+void WalkOutOfCache(const Buffers& buffers) {
+    unsigned sum = 0;
+    for (size_t i = 0; i < buffers.WalkBytes; i += 64) sum += buffers.Walk[i];
+    benchmark::DoNotOptimize(sum);
 }
+
+using EqualTest = bool (*)(const BYTE* first, const BYTE* second, size_t bytes);
+
+bool ByCompareChunks(const BYTE* first, const BYTE* second, size_t bytes) {
+    return CompareChunks(first, second, static_cast<DWORD>(bytes), 0) == 0;
+}
+
+bool ByMemcmp(const BYTE* first, const BYTE* second, size_t bytes) { return std::memcmp(first, second, bytes) == 0; }
+
+// One 256-bit compare per step.
+__attribute__((target("avx2"))) bool ByPlainAvx2Loop(const BYTE* first, const BYTE* second, size_t bytes) {
+    for (size_t i = 0; i + 32 <= bytes; i += 32) {
+        __m256i differ = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(first + i)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second + i)));
+        if (!_mm256_testz_si256(differ, differ)) return false;
+    }
+    return true;
+}
+
+struct Subject {
+    const char* Name;
+    EqualTest Test;
+};
+const Subject kSubjects[] = {{"CompareChunks", ByCompareChunks}, {"memcmp", ByMemcmp}, {"PlainAvx2", ByPlainAvx2Loop}};
+const char* const kStates[] = {"in_cache", "out_of_cache"};
+
+const char* PathName(ComparePath path) {
+    switch (path) {
+        case CompareAvx512:
+            return "AVX-512";
+        case CompareAvx2:
+            return "AVX2";
+        case CompareSse2:
+            return "SSE2";
+        default:
+            return "words";
+    }
+}
+
+// The thread's processor time, which the other work on a shared machine does not
+// inflate by taking the processor away.
+double ThreadSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Timed by hand around the compare alone, so the walk costs nothing but run time.
+void EqualBuffers(benchmark::State& state, const Subject& subject, size_t bytes, bool outOfCache) {
+    const Buffers& buffers = SharedBuffers();
+    BootQuiet(1 << 20);
+    if (subject.Test == ByCompareChunks) state.SetLabel(PathName(UseComparePath(CompareWidest)));
+    if (!outOfCache) benchmark::DoNotOptimize(subject.Test(buffers.First, buffers.Second, bytes));
+    for (auto _ : state) {
+        if (outOfCache) WalkOutOfCache(buffers);
+        double start = ThreadSeconds();
+        bool equal = subject.Test(buffers.First, buffers.Second, bytes);
+        double end = ThreadSeconds();
+        benchmark::DoNotOptimize(equal);
+        if (!equal) state.SkipWithError("the buffers differ");
+        state.SetIterationTime(end - start);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
+}
+
+std::string SizeName(size_t bytes) {
+    return bytes >= 1024 * kMiB ? std::to_string(bytes / (1024 * kMiB)) + "GiB" : std::to_string(bytes / kMiB) + "MiB";
+}
+
+std::string EqualName(const char* subject, size_t bytes, const char* state) {
+    return std::string("Equal/") + SizeName(bytes) + "/" + state + "/" + subject;
+}
+
+void RegisterEqualBuffers() {
+    for (size_t bytes : kSizes)
+        for (int outOfCache = 0; outOfCache < 2; ++outOfCache)
+            for (const Subject& subject : kSubjects) {
+                // About 256 MiB compared per repetition, at least 4 compares.
+                int64_t iterations = static_cast<int64_t>(256 * kMiB / bytes);
+                benchmark::RegisterBenchmark(EqualName(subject.Name, bytes, kStates[outOfCache]).c_str(), EqualBuffers,
+                                             subject, bytes, outOfCache != 0)
+                    ->Iterations(iterations < 4 ? 4 : iterations)
+                    ->Repetitions(7)
+                    ->UseManualTime()
+                    ->Unit(benchmark::kMillisecond);
+            }
+}
+
+// The usual console output, then a table of the median speeds as multiples of
+// memcmp's.
+class MedianTable : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+            Medians[run.run_name.function_name] = run.GetAdjustedRealTime();
+            if (!run.report_label.empty()) Path = run.report_label;
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        if (Medians.empty()) return;
+        std::printf("\nMedian speed as a multiple of memcmp's (CompareChunks took the %s loop)\n", Path.c_str());
+        std::printf("%-8s %-28s %-28s\n", "", "in cache", "out of cache");
+        std::printf("%-8s %-13s %-14s %-13s %-14s\n", "size", "CompareChunks", "plain AVX2", "CompareChunks",
+                    "plain AVX2");
+        for (size_t bytes : kSizes) {
+            std::printf("%-8s", SizeName(bytes).c_str());
+            for (const char* state : kStates) {
+                double memcmpTime = Time(EqualName("memcmp", bytes, state));
+                for (const char* subject : {"CompareChunks", "PlainAvx2"}) {
+                    double time = Time(EqualName(subject, bytes, state));
+                    if (time > 0 && memcmpTime > 0)
+                        std::printf(" %-13.2f", memcmpTime / time);
+                    else
+                        std::printf(" %-13s", "-");
+                }
+                std::printf(" ");
+            }
+            std::printf("\n");
+        }
+    }
+
+private:
+    double Time(const std::string& name) const {
+        auto found = Medians.find(name);
+        return found == Medians.end() ? 0 : found->second;
+    }
+
+    std::map<std::string, double> Medians;
+    std::string Path = "?";
+};
+
+// ---- pass loop -------------------------------------------------------------
 
 // A Verify pass over a disk whose requests take no time: the chunk doubles to
 // 1 GiB within the first iterations, and the disk is sized for `iterations` of them.
@@ -70,8 +233,18 @@ void PassIteration(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(CompareEqualChunks)->Arg(8 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
-BENCHMARK(MemcmpEqualChunks)->Arg(8 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
 BENCHMARK(PassIteration)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    RegisterEqualBuffers();
+    MedianTable reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

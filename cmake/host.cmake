@@ -73,16 +73,22 @@ add_test(NAME wine/exe_basics COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/exe_basics.
                                       ${CMAKE_BINARY_DIR}/wine)
 set_tests_properties(wine/exe_basics PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)
 
-# The test disk driver under Wine, and the scenario files replayed on the real
-# exe with its disks (each run builds the driver and brings the prefix up).
+# The scenario files replayed on the real exe with the disks, volumes and
+# interfaces of the test disk driver (each run builds the driver and brings the
+# prefix up).
 add_executable(wine_replay tests/wine/replay.cpp)
-target_link_libraries(wine_replay PRIVATE machine)
+target_link_libraries(wine_replay PRIVATE product machine)
 target_compile_options(wine_replay PRIVATE -Wall -Wextra -Werror)
-add_test(NAME wine/testdisk_smoke COMMAND ${CMAKE_SOURCE_DIR}/wine/smoke.sh ${CMAKE_BINARY_DIR}/testdisk)
-set_tests_properties(wine/testdisk_smoke PROPERTIES LABELS wine TIMEOUT 120 RESOURCE_LOCK wine)
+# Control events of every type at exact points, for the replay: on the simulated machine too.
+file(GLOB WINE_EVENT_SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/events/*.scn)
+foreach(scenario ${WINE_EVENT_SCENARIOS})
+  get_filename_component(name ${scenario} NAME_WE)
+  add_test(NAME scenario/wine_events/${name} COMMAND sectorsweep --scenario ${scenario})
+  set_tests_properties(scenario/wine_events/${name} PROPERTIES LABELS "scenario;abort" TIMEOUT 60)
+endforeach()
 add_test(NAME wine/replay COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/replay.sh ${WINDOWS_BUILD}/sectorsweep.exe
                                   $<TARGET_FILE:sectorsweep> $<TARGET_FILE:wine_replay> ${CMAKE_BINARY_DIR}/testdisk)
-set_tests_properties(wine/replay PROPERTIES LABELS wine TIMEOUT 170 RESOURCE_LOCK wine)
+set_tests_properties(wine/replay PROPERTIES LABELS wine TIMEOUT 175 RESOURCE_LOCK wine)
 add_test(NAME wine/demo COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/demo.sh ${WINDOWS_BUILD} ${CMAKE_BINARY_DIR}/testdisk)
 set_tests_properties(wine/demo PROPERTIES LABELS wine TIMEOUT 120 RESOURCE_LOCK wine)
 

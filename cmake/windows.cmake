@@ -3,8 +3,11 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 # static import; USER32, SHLWAPI and SETUPAPI are bound on first use.
 add_executable(sectorsweep ${PRODUCT_SOURCES} src/platform/first_use.cpp src/platform/crt.cpp)
 target_include_directories(sectorsweep PRIVATE src)
+# No -fdata-sections: for PE the compiler names every variable's own section
+# .data$..., zero-filled ones too, and the file would carry their zeros; without it
+# they go to .bss, which takes no room in the file.
 target_compile_options(sectorsweep PRIVATE ${PRODUCT_FLAGS} -Os -fno-stack-protector -fno-asynchronous-unwind-tables
-                       -ffunction-sections -fdata-sections -fno-threadsafe-statics)
+                       -ffunction-sections -fno-threadsafe-statics)
 # The comparison is the whole work of a read-twice pass: built for speed.
 set_source_files_properties(src/pass/compare.cpp PROPERTIES COMPILE_OPTIONS "-O2")
 set_source_files_properties(src/platform/crt.cpp PROPERTIES COMPILE_OPTIONS

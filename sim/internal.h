@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,7 @@ struct Machine {
     std::map<uintptr_t, Object> Handles;
     uintptr_t NextHandle = 0x100;
     std::vector<Reservation> Reservations;
+    std::set<void*> HeapBlocks;
     std::vector<Cell> Screen;
     int CursorX = 0;
     int CursorY = 0;
@@ -83,7 +85,7 @@ struct Machine {
     std::atomic<uint64_t> SleepCalls = 0;
     std::function<void()> End;
     std::chrono::steady_clock::time_point RealStart;
-    ~Machine();  // gives the reservations back
+    ~Machine();  // gives the reservations and heap blocks back
 };
 
 extern Machine* M;

@@ -37,12 +37,14 @@ void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
     Event(call);
     if (++M->Allocs == M->Cfg.HeapCorruptAfterAlloc) M->HeapCorrupt = true;
     void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    M->HeapBlocks.insert(block);
     std::memset(block, (flags & HEAP_ZERO_MEMORY) != 0 ? 0 : 0xBE, bytes);
     return block;
 }
 
 BOOL HeapFree(HANDLE, DWORD, void* block) {
     CallGuard guard;
+    M->HeapBlocks.erase(block);
     std::free(block);
     if (++M->Frees == M->Cfg.HeapCorruptBeforeFree) M->HeapCorrupt = true;
     return TRUE;

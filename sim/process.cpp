@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -249,6 +250,7 @@ void JoinHandlerThreads() {
 
 Machine::~Machine() {
     for (const Reservation& r : Reservations) munmap(r.Base, r.Size);
+    for (void* block : HeapBlocks) std::free(block);
 }
 
 void Boot(const Config& config) {

@@ -229,18 +229,27 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
     config.Disks.push_back(disk);
 }
 
+// The keys volumes and bare letters share: the disk, the drive type and the device type.
+template <typename Device>
+bool DeviceKey(Device& device, const std::string& key, const std::string& value) {
+    if (key == "disk")
+        device.DiskNumber = static_cast<int>(Number(value));
+    else if (key == "type")
+        device.Type = DriveType(value);
+    else if (key == "device")
+        device.DeviceType = DeviceType(value);
+    else
+        return false;
+    return true;
+}
+
 void ParseVolume(Config& config, const std::vector<std::string>& w) {
     Volume volume;
     volume.Name = w.at(1);
     for (size_t i = 2; i < w.size(); ++i) {
         auto [key, value] = KeyValue(w[i]);
-        if (key == "disk")
-            volume.DiskNumber = static_cast<int>(Number(value));
-        else if (key == "type")
-            volume.Type = DriveType(value);
-        else if (key == "device")
-            volume.DeviceType = DeviceType(value);
-        else if (key == "letter")
+        if (DeviceKey(volume, key, value)) continue;
+        if (key == "letter")
             volume.Letter = DriveLetter(value);
         else if (key == "mount")
             volume.Mounts.push_back(value);
@@ -262,14 +271,7 @@ void ParseLetter(Config& config, const std::vector<std::string>& w) {
     Letter letter;
     for (size_t i = 2; i < w.size(); ++i) {
         auto [key, value] = KeyValue(w[i]);
-        if (key == "disk")
-            letter.DiskNumber = static_cast<int>(Number(value));
-        else if (key == "type")
-            letter.Type = DriveType(value);
-        else if (key == "device")
-            letter.DeviceType = DeviceType(value);
-        else
-            throw Failure{"unknown letter key '" + key + "'"};
+        if (!DeviceKey(letter, key, value)) throw Failure{"unknown letter key '" + key + "'"};
     }
     config.Letters[DriveLetter(w.at(1))] = letter;
 }

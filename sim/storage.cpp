@@ -65,29 +65,23 @@ bool OpenPhysicalDrive(const std::string& lower, DWORD access, Object* object, D
     return true;
 }
 
-const char* IoctlName(DWORD code) {
-    switch (code) {
-        case IOCTL_DISK_GET_LENGTH_INFO:
-            return "IOCTL_DISK_GET_LENGTH_INFO";
-        case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
-            return "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX";
-        case IOCTL_DISK_VERIFY:
-            return "IOCTL_DISK_VERIFY";
-        case IOCTL_STORAGE_PREDICT_FAILURE:
-            return "IOCTL_STORAGE_PREDICT_FAILURE";
-        case IOCTL_STORAGE_QUERY_PROPERTY:
-            return "IOCTL_STORAGE_QUERY_PROPERTY";
-        case IOCTL_STORAGE_GET_DEVICE_NUMBER:
-            return "IOCTL_STORAGE_GET_DEVICE_NUMBER";
-        case FSCTL_LOCK_VOLUME:
-            return "FSCTL_LOCK_VOLUME";
-        case FSCTL_UNLOCK_VOLUME:
-            return "FSCTL_UNLOCK_VOLUME";
-        case FSCTL_DISMOUNT_VOLUME:
-            return "FSCTL_DISMOUNT_VOLUME";
-        default:
-            return nullptr;
-    }
+// The names the record gives the requests the machine knows.
+const std::pair<DWORD, const char*> kRequestNames[] = {
+    {IOCTL_DISK_GET_LENGTH_INFO, "IOCTL_DISK_GET_LENGTH_INFO"},
+    {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX"},
+    {IOCTL_DISK_VERIFY, "IOCTL_DISK_VERIFY"},
+    {IOCTL_STORAGE_PREDICT_FAILURE, "IOCTL_STORAGE_PREDICT_FAILURE"},
+    {IOCTL_STORAGE_QUERY_PROPERTY, "IOCTL_STORAGE_QUERY_PROPERTY"},
+    {IOCTL_STORAGE_GET_DEVICE_NUMBER, "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
+    {FSCTL_LOCK_VOLUME, "FSCTL_LOCK_VOLUME"},
+    {FSCTL_UNLOCK_VOLUME, "FSCTL_UNLOCK_VOLUME"},
+    {FSCTL_DISMOUNT_VOLUME, "FSCTL_DISMOUNT_VOLUME"},
+};
+
+std::string RequestName(DWORD code) {
+    for (const auto& [known, name] : kRequestNames)
+        if (known == code) return name;
+    return Hex(code);
 }
 
 }  // namespace
@@ -304,9 +298,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
         DWORD ignored = 0;
         return DiskControl(*object, code, in, inSize, out, outSize, bytesReturned ? bytesReturned : &ignored);
     }
-    const char* name = IoctlName(code);
-    std::string call =
-        std::string("DeviceIoControl ") + (object ? object->Name : "invalid") + " " + (name ? name : Hex(code).c_str());
+    std::string call = "DeviceIoControl " + (object ? object->Name : std::string("invalid")) + " " + RequestName(code);
     if (code == IOCTL_DISK_VERIFY && in != nullptr && inSize >= sizeof(VERIFY_INFORMATION)) {
         VERIFY_INFORMATION request;
         std::memcpy(&request, in, sizeof request);

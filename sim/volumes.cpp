@@ -18,6 +18,15 @@ const Letter* BareLetter(char letter) {
     return it == M->Cfg.Letters.end() ? nullptr : &it->second;
 }
 
+// Ends a volume search or a device set.
+BOOL CloseListing(HANDLE handle, Kind kind, const char* event) {
+    Object* listing = Find(handle);
+    if (listing == nullptr || listing->What != kind) return Fail(ERROR_INVALID_HANDLE);
+    listing->Open = false;
+    Event(event);
+    return TRUE;
+}
+
 }  // namespace
 
 bool VolumeNameMatches(const std::string& name, const std::string& path) {
@@ -156,11 +165,7 @@ BOOL FindNextVolumeA(HANDLE handle, char* name, DWORD length) {
 
 BOOL FindVolumeClose(HANDLE handle) {
     CallGuard guard;
-    Object* search = Find(handle);
-    if (search == nullptr || search->What != Kind::VolumeSearch) return Fail(ERROR_INVALID_HANDLE);
-    search->Open = false;
-    Event("FindVolumeClose");
-    return TRUE;
+    return CloseListing(handle, Kind::VolumeSearch, "FindVolumeClose");
 }
 
 UINT GetDriveTypeA(const char* root) {
@@ -263,11 +268,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, SP_DEVICE_INTERFACE_DATA*
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO handle) {
     CallGuard guard;
-    Object* set = Find(handle);
-    if (set == nullptr || set->What != Kind::DeviceSet) return Fail(ERROR_INVALID_HANDLE);
-    set->Open = false;
-    Event("SetupDiDestroyDeviceInfoList");
-    return TRUE;
+    return CloseListing(handle, Kind::DeviceSet, "SetupDiDestroyDeviceInfoList");
 }
 
 }  // extern "C"

@@ -134,11 +134,22 @@ extern AbortFlagSet AbortFlags;
 inline int LoadFlag(const int* flag) { return __atomic_load_n(flag, __ATOMIC_SEQ_CST); }
 inline void StoreFlag(int* flag, int value) { __atomic_store_n(flag, value, __ATOMIC_SEQ_CST); }
 
+// The status line a pass keeps while it runs and the summary it ends with: the
+// amount done, the average speed, and the time left or taken.
+constexpr char kStatusLineFormat[] = "\r%s  (%s)  -  ETA %s   \r";
+constexpr char kSummaryFormat[] = "%s  (%s)  -  %s\n";
+
 DWORD RunDiskPass(int diskNumber, PassMode mode);
 DWORD RunPassLoop(PassProgress* pass);
 // Closes the disk, then unlocks and frees the volume lock set, whichever the pass has.
 void ReleaseDiskAndVolumes(PassProgress* pass);
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset);
+// The quick test's loops, narrowest first. CompareChunks takes the widest that the
+// processor and the system support; UseComparePath makes it take `path` instead
+// (CompareWidest: back to the widest) and returns the loop now in use, which is
+// narrower than `path` when the machine lacks it.
+enum ComparePath { CompareWords, CompareSse2, CompareAvx2, CompareAvx512, CompareWidest };
+ComparePath UseComparePath(ComparePath path);
 VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);
 void UnlockVolumes(VolumeLockSet* set);
 BOOL ConsoleCtrlHandler(DWORD ctrlType);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the test disk driver and its user-mode helpers.
 #   wine/build.sh [BUILD_DIR]      (default: <repo>/build/wine)
-# Produces BUILD_DIR/testdisk.sys, testdiskctl.exe, probe.exe and launch.exe; does nothing
+# Produces BUILD_DIR/testdisk.sys, testdiskctl.exe and launch.exe; does nothing
 # when they are newer than the sources.  A rebuilt file whose content did not
 # change is left in place, so a loaded driver keeps its image.
 set -eu
@@ -18,7 +18,7 @@ for d in /usr/x86_64-w64-mingw32/include/ddk /usr/share/mingw-w64/include/ddk; d
 done
 [ -n "$ddk" ] || { echo "build.sh: mingw-w64 DDK headers (ntddk.h) not found" >&2; exit 1; }
 
-outputs="testdisk.sys testdiskctl.exe probe.exe launch.exe"
+outputs="testdisk.sys testdiskctl.exe launch.exe"
 stale=
 for f in $outputs; do
     for s in "$src"/* "$0"; do [ "$out/$f" -nt "$s" ] || stale=1; done
@@ -38,7 +38,6 @@ $cc -I"$ddk" $warn -O2 -fno-stack-protector -fno-builtin -mno-red-zone -shared -
     -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x10000 -Wl,--no-insert-timestamp \
     -o "$tmp/testdisk.sys" "$src/testdisk.c" -lntoskrnl -lgcc
 $cc $warn -O2 -s -Wl,--no-insert-timestamp -o "$tmp/testdiskctl.exe" "$src/testdiskctl.c"
-$cc $warn -O2 -s -Wl,--no-insert-timestamp -o "$tmp/probe.exe" "$src/probe.c"
 $cc $warn -O2 -s -Wl,--no-insert-timestamp -o "$tmp/launch.exe" "$src/launch.c"
 
 for f in $outputs; do install_new $f; done

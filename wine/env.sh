@@ -2,13 +2,10 @@
 #
 #   . wine/env.sh
 #   testdisk_prefix_up [BUILD_DIR]    start Wine with testdisk.sys loaded
-#   testdisk_add N [key=value ...]    configure \\.\PhysicalDriveN (see driver/testdiskctl.c)
-#   testdisk_stats N                  counters of disk N, key=value lines
-#   testdisk_stat N KEY               one counter
-#   testdisk_remove N / testdisk_reset
-#   testdisk_deny_opens N             make CreateFile on \\.\PhysicalDriveN fail with error 5
-#   testdisk_allow_opens N            undo testdisk_deny_opens
-#   testdisk_probe N [command ...]    run probe.exe (see driver/probe.c)
+#   testdisk_ctl COMMAND ... [; COMMAND ...]
+#                                     set up disks, volumes, interfaces (see driver/testdiskctl.c)
+#   testdisk_stat N KEY               one counter of disk N
+#   testdisk_reset                    remove everything the driver set up
 #   testdisk_down                     stop Wine (and the driver)
 #
 # BUILD_DIR defaults to <repo>/build/wine and must hold the output of
@@ -44,13 +41,19 @@ testdisk_prefix_up() {
     fi
     wineserver -p || return 1
 
-    if ! wine sc query "$TESTDISK_SERVICE" >/dev/null 2>&1; then
-        wine sc create "$TESTDISK_SERVICE" type= kernel start= demand error= normal binPath= "$image" >/dev/null ||
-            { echo "testdisk: cannot register the driver service" >&2; return 1; }
+    # The registry file is up to date while no server runs: a service that is
+    # registered with this image needs no Wine program to say so.
+    local escaped
+    escaped=$(printf '%s' "$image" | sed 's/\\/\\\\/g')
+    if ! grep -qF "\"ImagePath\"=\"$escaped\"" "$WINEPREFIX/system.reg"; then
+        if ! wine sc query "$TESTDISK_SERVICE" >/dev/null 2>&1; then
+            wine sc create "$TESTDISK_SERVICE" type= kernel start= demand error= normal binPath= "$image" >/dev/null ||
+                { echo "testdisk: cannot register the driver service" >&2; return 1; }
+        fi
+        # The build folder may have moved since the service was registered.
+        wine reg add "HKLM\\System\\CurrentControlSet\\Services\\$TESTDISK_SERVICE" /v ImagePath /t REG_SZ \
+            /d "$image" /f >/dev/null || return 1
     fi
-    # The build folder may have moved since the service was registered.
-    wine reg add "HKLM\\System\\CurrentControlSet\\Services\\$TESTDISK_SERVICE" /v ImagePath /t REG_SZ \
-        /d "$image" /f >/dev/null || return 1
 
     # Disk links Wine made for the host's disks would hide the test disks.
     rm -f "$WINEPREFIX"/dosdevices/physicaldrive*
@@ -59,6 +62,9 @@ testdisk_prefix_up() {
 }
 
 testdisk_down() {
+    # What the driver took over (Wine's drive letters, the mount manager's
+    # link) and the registry keys of its interfaces go back as they were.
+    WINEPREFIX=$TESTDISK_BUILD/prefix timeout 60 wine "$TESTDISK_BUILD/testdiskctl.exe" reset 2>/dev/null
     WINEPREFIX=$TESTDISK_BUILD/prefix wineserver -k 2>/dev/null
     WINEPREFIX=$TESTDISK_BUILD/prefix wineserver -w 2>/dev/null
     return 0
@@ -68,40 +74,11 @@ testdisk_ctl() {
     wine "$TESTDISK_BUILD/testdiskctl.exe" "$@"
 }
 
-testdisk_add() {
-    testdisk_ctl add "$@"
-}
-
-testdisk_remove() {
-    testdisk_allow_opens "$1"
-    testdisk_ctl remove "$1"
-}
-
 testdisk_reset() {
     rm -f "$WINEPREFIX"/dosdevices/physicaldrive*
     testdisk_ctl reset
 }
 
-testdisk_stats() {
-    testdisk_ctl stats "$1"
-}
-
 testdisk_stat() {
-    testdisk_ctl stats "$1" | sed -n "s/^$2=//p"
-}
-
-testdisk_probe() {
-    wine "$TESTDISK_BUILD/probe.exe" "$@"
-}
-
-# Wine hands out a handle even when the driver refuses the open, so the
-# driver alone can only fail the requests made on it.  A drive link to a
-# directory makes CreateFile itself fail with ERROR_ACCESS_DENIED.
-testdisk_deny_opens() {
-    mkdir -p "$WINEPREFIX/testdisk-denied"
-    ln -sfn "$WINEPREFIX/testdisk-denied" "$WINEPREFIX/dosdevices/physicaldrive$1"
-}
-
-testdisk_allow_opens() {
-    rm -f "$WINEPREFIX/dosdevices/physicaldrive$1"
+    testdisk_ctl stats | sed -n "s/^disk\.$1\.$2=//p"
 }

@@ -1,6 +1,7 @@
-// Read-twice comparison: equal chunks cost one word pass; differing bytes are
-// listed with their disk positions up to the print limit.
+// Read-twice comparison: equal chunks cost one pass of wide compares; differing
+// bytes are listed with their disk positions up to the print limit.
 #include <cpuid.h>
+#include <immintrin.h>
 
 #include "sectorsweep.h"
 
@@ -16,68 +17,111 @@ inline ULONGLONG Word(const BYTE* bytes, SIZE_T index) {
     return word;
 }
 
-// Eight words per step, folded in two 128-bit halves so a step is a few vector
-// instructions.
-typedef ULONGLONG WordPair __attribute__((vector_size(16)));
+// The quick test. Each loop compares the widest blocks it can and hands the
+// words after its last whole block to the next narrower loop. A loop that used
+// the 256- or 512-bit registers clears their upper halves itself before it
+// returns or hands over (the compiler leaves that out before a tail call, and
+// without optimization), so no later SSE2 instruction pays for a state
+// transition.
 
-inline WordPair Pair(const BYTE* bytes, SIZE_T index) {
-    WordPair pair;
-    __builtin_memcpy(&pair, bytes + index * 8, 16);
-    return pair;
-}
-
-inline WordPair StepDiffer(const BYTE* first, const BYTE* second, SIZE_T j) {
-    return (Pair(first, j) ^ Pair(second, j)) | (Pair(first, j + 2) ^ Pair(second, j + 2)) |
-           (Pair(first, j + 4) ^ Pair(second, j + 4)) | (Pair(first, j + 6) ^ Pair(second, j + 6));
-}
-
-bool WordsEqualSse2(const BYTE* first, const BYTE* second, SIZE_T words) {
-    SIZE_T j = 0;
-    for (; j + 8 <= words; j += 8) {
-        WordPair differ = StepDiffer(first, second, j);
-        if ((differ[0] | differ[1]) != 0) return false;
-    }
-    for (; j < words; ++j)
+bool WordsEqualPlain(const BYTE* first, const BYTE* second, SIZE_T words) {
+    for (SIZE_T j = 0; j < words; ++j)
         if (Word(first, j) != Word(second, j)) return false;
     return true;
 }
 
-// Where the processor and the system support AVX2, two steps (128 bytes) go
-// through four 256-bit compares and one test.
-typedef long long WordQuad __attribute__((vector_size(32)));
-
-__attribute__((target("avx2"))) inline WordQuad Quad(const BYTE* bytes, SIZE_T index) {
-    WordQuad quad;
-    __builtin_memcpy(&quad, bytes + index * 8, 32);
-    return quad;
+// The two buffers' words j to j + 1 XORed: zero where they are equal.
+inline __m128i Differ128(const BYTE* first, const BYTE* second, SIZE_T j) {
+    return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(first + j * 8)),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(second + j * 8)));
 }
 
+// Eight words (64 bytes) per step.
+bool WordsEqualSse2(const BYTE* first, const BYTE* second, SIZE_T words) {
+    SIZE_T j = 0;
+    for (; j + 8 <= words; j += 8) {
+        __m128i differ = _mm_or_si128(_mm_or_si128(Differ128(first, second, j), Differ128(first, second, j + 2)),
+                                      _mm_or_si128(Differ128(first, second, j + 4), Differ128(first, second, j + 6)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) != 0xFFFF) return false;
+    }
+    return WordsEqualPlain(first + j * 8, second + j * 8, words - j);
+}
+
+__attribute__((target("avx2"))) inline __m256i Differ256(const BYTE* first, const BYTE* second, SIZE_T j) {
+    return _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(first + j * 8)),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second + j * 8)));
+}
+
+// Sixteen words (128 bytes) per step.
 __attribute__((target("avx2"))) bool WordsEqualAvx2(const BYTE* first, const BYTE* second, SIZE_T words) {
     SIZE_T j = 0;
-    for (; j + 16 <= words; j += 16) {
-        WordQuad differ = (Quad(first, j) ^ Quad(second, j)) | (Quad(first, j + 4) ^ Quad(second, j + 4)) |
-                          (Quad(first, j + 8) ^ Quad(second, j + 8)) | (Quad(first, j + 12) ^ Quad(second, j + 12));
-        if (!__builtin_ia32_ptestz256(differ, differ)) return false;
+    bool equal = true;
+    for (; equal && j + 16 <= words; j += 16) {
+        __m256i differ =
+            _mm256_or_si256(_mm256_or_si256(Differ256(first, second, j), Differ256(first, second, j + 4)),
+                            _mm256_or_si256(Differ256(first, second, j + 8), Differ256(first, second, j + 12)));
+        equal = _mm256_testz_si256(differ, differ);
     }
-    return WordsEqualSse2(first + j * 8, second + j * 8, words - j);
+    _mm256_zeroupper();
+    return equal && WordsEqualSse2(first + j * 8, second + j * 8, words - j);
 }
 
-bool HasAvx2() {
+// Eight words, loaded as two 256-bit halves: on the AMD cores measured, a 512-bit
+// load of data that sits in the last-level cache is slower than two 256-bit loads,
+// and no faster from memory.
+__attribute__((target("avx512f"))) inline __m512i Load512(const BYTE* bytes, SIZE_T j) {
+    const __m256i* halves = reinterpret_cast<const __m256i*>(bytes + j * 8);
+    __v4di low = reinterpret_cast<__v4di>(_mm256_loadu_si256(halves));
+    __v4di high = reinterpret_cast<__v4di>(_mm256_loadu_si256(halves + 1));
+    return reinterpret_cast<__m512i>(__builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+__attribute__((target("avx512f"))) inline __m512i Differ512(const BYTE* first, const BYTE* second, SIZE_T j) {
+    return _mm512_xor_si512(Load512(first, j), Load512(second, j));
+}
+
+// Thirty-two words (256 bytes) per step.
+__attribute__((target("avx512f"))) bool WordsEqualAvx512(const BYTE* first, const BYTE* second, SIZE_T words) {
+    SIZE_T j = 0;
+    bool equal = true;
+    for (; equal && j + 32 <= words; j += 32) {
+        __m512i differ =
+            _mm512_or_si512(_mm512_or_si512(Differ512(first, second, j), Differ512(first, second, j + 8)),
+                            _mm512_or_si512(Differ512(first, second, j + 16), Differ512(first, second, j + 24)));
+        equal = _mm512_test_epi64_mask(differ, differ) == 0;
+    }
+    _mm256_zeroupper();
+    return equal && WordsEqualAvx2(first + j * 8, second + j * 8, words - j);
+}
+
+// The widest loop that the processor offers and the system saves the registers
+// of (XCR0: SSE and AVX state; for AVX-512 also the opmask and both ZMM parts).
+ComparePath WidestPath() {
     unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return false;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return CompareSse2;
+    if (__get_cpuid_max(0, nullptr) < 7) return CompareSse2;
     unsigned low, high;
     __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    if ((low & 6) != 6) return false;  // the system saves the vector registers
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    if ((low & 0x06) != 0x06) return CompareSse2;
     __cpuid_count(7, 0, a, b, c, d);
-    return (b & bit_AVX2) != 0;
+    if ((b & bit_AVX512F) != 0 && (low & 0xE6) == 0xE6) return CompareAvx512;
+    return (b & bit_AVX2) != 0 ? CompareAvx2 : CompareSse2;
 }
 
-int Avx2 = -1;
+int Path = -1;  // chosen on first use
 
 bool WordsEqual(const BYTE* first, const BYTE* second, SIZE_T words) {
-    if (Avx2 < 0) Avx2 = HasAvx2() ? 1 : 0;
-    return Avx2 ? WordsEqualAvx2(first, second, words) : WordsEqualSse2(first, second, words);
+    if (Path < 0) UseComparePath(CompareWidest);
+    switch (Path) {
+        case CompareAvx512:
+            return WordsEqualAvx512(first, second, words);
+        case CompareAvx2:
+            return WordsEqualAvx2(first, second, words);
+        case CompareSse2:
+            return WordsEqualSse2(first, second, words);
+        default:
+            return WordsEqualPlain(first, second, words);
+    }
 }
 
 void PrintDifference(ULONGLONG position, BYTE first, BYTE second) {
@@ -92,6 +136,12 @@ void PrintDifference(ULONGLONG position, BYTE first, BYTE second) {
 }
 
 }  // namespace
+
+ComparePath UseComparePath(ComparePath path) {
+    ComparePath widest = WidestPath();
+    Path = path < widest ? path : widest;
+    return static_cast<ComparePath>(Path);
+}
 
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset) {
     SIZE_T words = length / 8;

@@ -110,7 +110,7 @@ DWORD RunPassLoop(PassProgress* pass) {
             TextsComputed = true;
         }
         if (!LoadFlag(&AbortFlags.AbortRequested))
-            Print("\r%s  (%s)  -  ETA %s   \r", FormatSize(done, SpeedClass), SpeedText, EtaText);
+            Print(kStatusLineFormat, FormatSize(done, SpeedClass), SpeedText, EtaText);
         // Once the disk is done nothing grows: a commit then could only fail a clean pass.
         if (done < pass->DiskSize) AdaptChunkLength(pass);
         ClampToDisk(pass);
@@ -139,7 +139,7 @@ DWORD RunPassLoop(PassProgress* pass) {
     ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);
     pass->Elapsed = GetTickCount() - pass->StartTick;
     ClearStatusLine();
-    Print("%s  (%s)  -  %s\n", FormatSize(done, 0), FormatSpeed(done, pass->Elapsed), FormatDuration(pass->Elapsed));
+    Print(kSummaryFormat, FormatSize(done, 0), FormatSpeed(done, pass->Elapsed), FormatDuration(pass->Elapsed));
     Print("ok\n");
     return 0;
 }

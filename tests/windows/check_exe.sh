@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The real exe imports KERNEL32.dll alone, and no object of the program has a
-# static initializer (the exe has no C runtime start-up to run one).
+# The real exe imports KERNEL32.dll alone, no object of the program has a
+# static initializer (the exe has no C runtime start-up to run one), and its
+# zero-filled statics take no room in the file.
 set -u
 build=${1:?windows build folder}
 objdump=x86_64-w64-mingw32-objdump
@@ -18,6 +19,13 @@ for object in $(find "$build/CMakeFiles/sectorsweep.dir" -name '*.obj'); do
   sections=$($objdump -h "$object" | awk '{print $2}' | grep -E '^\.(ctors|init_array|CRT\$XC)' || true)
   check "$object has static initializers ($sections)" '[ -z "$sections" ]'
 done
+bss=$($objdump -h "$exe" | awk '$2 == ".bss" { getline; print }')
+check ".bss is '$bss', expected a section that is not in the file" '[[ "$bss" == *ALLOC* && "$bss" != *CONTENTS* ]]'
+data=$(mktemp)
+x86_64-w64-mingw32-objcopy -O binary --only-section=.data "$exe" "$data"
+zeros=$(od -An -v -tx1 "$data" | tr -s ' ' '\n' | awk '$1 == "00" { if (++run > most) most = run; next } { run = 0 } END { print most + 0 }')
+rm -f "$data"
+check ".data holds $zeros zero bytes in a row: a zero-filled buffer outside .bss" '[ "$zeros" -lt 32 ]'
 size=$(stat -c %s "$exe")
 echo "sectorsweep.exe: $size bytes"
 echo "$passed passed, $failed failed"

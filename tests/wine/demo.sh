@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real sectorsweep.exe on the test disks of wine/driver under Wine, shown as
 # it runs: the disk listing, a clean Verify pass over a small disk, and a
-# ReadTwice pass over a disk with flaky bytes that finds and lists them.
+# ReadTwice pass over a disk with flaky bytes that finds and lists them (its
+# volume locked meanwhile).
 #   tests/wine/demo.sh BUILD_WINDOWS_DIR [TESTDISK_DIR]
 # TESTDISK_DIR (default <repo>/build/wine) receives the driver and its prefix.
 # Exits 0 when all three runs behaved as expected.
@@ -23,9 +24,14 @@ rm -rf "$work" && mkdir -p "$work"
 
 # A USB stick that serves every byte, and a card reader whose four bytes at
 # 0x1234500 read back differently every time (each request costs some time, so
-# the status line can be watched).
-testdisk_add 1 size=64M bus=usb vendor=Generic- "product=Flash Disk" latency-us=60000 || exit 1
-testdisk_add 2 size=32M bus=usb vendor=Generic- "product=Card Reader" latency-us=60000 flaky=0x1234500+4 || exit 1
+# the status line can be watched).  Both are disks the device setup API lists,
+# each with a volume and a drive letter, and the mount manager knows only them.
+testdisk_ctl mountmgr serve \; \
+    disk 1 size=64M bus=usb vendor=Generic- "product=Flash Disk" latency-us=60000 \; \
+    disk 2 size=32M bus=sd vendor=Generic- "product=Card Reader" latency-us=60000 flaky=0x1234500+4 \; \
+    interface 1 \; interface 2 \; \
+    volume '\\?\Volume{5ec70000-0000-0000-0000-000000000001}\' type=removable disk=1 letter=E \; \
+    volume '\\?\Volume{5ec70000-0000-0000-0000-000000000002}\' type=removable disk=2 letter=F || exit 1
 
 failed=0
 check() { # WHAT CONDITION...
@@ -48,8 +54,10 @@ banner='Sectorsweep V1.0.2 - checks that a disk can serve every byte'
 
 show list -ld
 check "the listing ends with exit 0" [ "$(cat "$work/list.rc")" = 0 ]
-check "it starts with the banner (Wine reports no disk interfaces, so no rows follow)" \
-    [ "$(head -n 1 "$work/list.out" | tr -d '\r')" = "$banner" ]
+check "it starts with the banner" [ "$(head -n 1 "$work/list.out" | tr -d '\r')" = "$banner" ]
+check "a row for the stick: bus, size, description and letter" \
+    grep -q 'Disk1    USB  67 MB  Generic Flash Disk   E:' "$work/list.out"
+check "a row for the card reader" grep -q $'Disk2    SD   34 MB  Generic Card Reader  F:' "$work/list.out"
 
 show verify 1
 check "the Verify pass ends with exit 0" [ "$(cat "$work/verify.rc")" = 0 ]
@@ -64,6 +72,7 @@ check "the ReadTwice pass fails with exit 6" [ "$(cat "$work/read_twice.rc")" = 
 # Into a pipe the first of them follows the status line's carriage return.
 check "it lists the four flaky bytes" \
     [ "$(grep -aoE '0123450[0-3]: [0-9A-F]{2} [0-9A-F]{2}'$'\r' "$work/read_twice.out" | wc -l)" = 4 ]
+check "its volume was locked first" grep -q '^1 of 1 volumes locked' "$work/read_twice.out"
 check "it says so on standard error" [ "$(cat "$work/read_twice.err")" = $'\ndifference found -> abort' ]
 check "it stopped at the chunk with the flaky bytes" [ "$(testdisk_stat 2 read_bytes)" -lt $((2 * 32 * 1048576)) ]
 check "nothing was written to the disk" [ "$(testdisk_stat 2 writes)" = 0 ]

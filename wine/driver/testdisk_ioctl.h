@@ -1,7 +1,7 @@
 /*
  * Private interface of the test disk driver (testdisk.sys).
  *
- * Shared by the driver and the user-mode programs that configure it.  Every
+ * Shared by the driver and the user-mode program that configures it.  Every
  * record has fixed-size fields only, so both sides agree on the layout
  * whatever headers they were built with.
  */
@@ -13,18 +13,23 @@
 #define TESTDISK_CONTROL_DEVICE L"\\Device\\SectorsweepTestDiskCtl"
 #define TESTDISK_CONTROL_LINK L"\\??\\SectorsweepTestDiskCtl"
 #define TESTDISK_CONTROL_PATH L"\\\\.\\SectorsweepTestDiskCtl"
-#define TESTDISK_DEVICE_PREFIX L"\\Device\\SectorsweepTestDisk"
-#define TESTDISK_LINK_PREFIX L"\\??\\PhysicalDrive"
 
-#define TESTDISK_MAX_DISKS 16 /* disk numbers 0 .. 15 */
+#define TESTDISK_MAX_DISKS 16
 #define TESTDISK_MAX_FAULTS 16
+#define TESTDISK_MAX_VOLUMES 40
+#define TESTDISK_MAX_INTERFACES 16
+#define TESTDISK_VOLUME_NAME 64 /* characters of \??\Volume{...} */
 
 /* Control device requests, all METHOD_BUFFERED. */
 #define TESTDISK_CTL(fn) ((0x22u << 16) | ((0x800u + (fn)) << 2))
-#define IOCTL_TESTDISK_ADD TESTDISK_CTL(0)    /* in: testdisk_config; creates or replaces a disk */
-#define IOCTL_TESTDISK_REMOVE TESTDISK_CTL(1) /* in: uint32_t disk number */
-#define IOCTL_TESTDISK_RESET TESTDISK_CTL(2)  /* removes every disk */
-#define IOCTL_TESTDISK_STATS TESTDISK_CTL(3)  /* in: uint32_t disk number; out: testdisk_stats */
+#define IOCTL_TESTDISK_ADD TESTDISK_CTL(0)       /* in: testdisk_config; creates or replaces a disk */
+#define IOCTL_TESTDISK_RESET TESTDISK_CTL(2)     /* removes everything and gives back what was taken over */
+#define IOCTL_TESTDISK_STATS TESTDISK_CTL(3)     /* out: testdisk_report */
+#define IOCTL_TESTDISK_VOLUME TESTDISK_CTL(4)    /* in: testdisk_volume_config */
+#define IOCTL_TESTDISK_INTERFACE TESTDISK_CTL(5) /* in: uint32_t number of a disk added before */
+#define IOCTL_TESTDISK_MOUNTMGR TESTDISK_CTL(6)  /* in: uint32_t enum testdisk_mountmgr_mode */
+#define IOCTL_TESTDISK_HOLD TESTDISK_CTL(7)      /* in: testdisk_hold */
+#define IOCTL_TESTDISK_RELEASE TESTDISK_CTL(8)   /* completes the held request */
 
 /* How a disk answers one kind of query. */
 enum testdisk_reply_mode {
@@ -36,17 +41,6 @@ enum testdisk_reply_mode {
 struct testdisk_reply {
     uint32_t mode;
     int32_t status; /* NTSTATUS for TESTDISK_REPLY_FAIL */
-};
-
-/*
- * A refused open fails with STATUS_ACCESS_DENIED.  Where the I/O manager
- * hands out the handle regardless (Wine does not wait for IRP_MJ_CREATE),
- * every later request on that handle fails with STATUS_ACCESS_DENIED.
- */
-enum testdisk_open_rule {
-    TESTDISK_OPEN_ANY = 0,
-    TESTDISK_OPEN_READ_DENIED = 1, /* only query opens succeed, like a user without admin rights */
-    TESTDISK_OPEN_DENIED = 2,      /* every open is refused */
 };
 
 /* Fault kinds, combined as bits. */
@@ -61,37 +55,73 @@ struct testdisk_fault {
     int32_t status;
 };
 
+/* The answer to IOCTL_STORAGE_GET_DEVICE_NUMBER, of a disk or a volume. */
+struct testdisk_number {
+    uint32_t refused; /* fail the request */
+    uint32_t number;
+};
+
 struct testdisk_config {
-    uint32_t disk;           /* N of \\.\PhysicalDriveN */
-    uint32_t sector_size;    /* power of two, 512 .. 65536; 0 means 512 */
-    uint64_t size;           /* bytes, a multiple of the sector size; 0 with an image: its size */
-    uint64_t seed;           /* pattern: each 8-byte word holds its offset XOR seed */
-    uint32_t latency_us;     /* added to every read and verify */
-    uint32_t open_rule;      /* enum testdisk_open_rule */
-    int32_t past_end_status; /* NTSTATUS of an aligned transfer past the end; 0: STATUS_NONEXISTENT_SECTOR */
-    uint32_t bus_type;       /* STORAGE_BUS_TYPE */
-    uint32_t removable;
+    uint32_t disk;                  /* N of \\.\PhysicalDriveN */
+    uint32_t sector_size;           /* power of two, 512 .. 65536; 0 means 512 */
+    uint64_t size;                  /* bytes, a multiple of the sector size */
+    uint64_t seed;                  /* pattern: each 8-byte word holds its offset XOR seed */
+    uint32_t latency_us;            /* added to every read and verify */
+    uint32_t bus_type;              /* STORAGE_BUS_TYPE */
     uint32_t predict_failure;       /* answer of IOCTL_STORAGE_PREDICT_FAILURE */
+    struct testdisk_number number;  /* IOCTL_STORAGE_GET_DEVICE_NUMBER */
     struct testdisk_reply length;   /* IOCTL_DISK_GET_LENGTH_INFO */
-    struct testdisk_reply geometry; /* IOCTL_DISK_GET_DRIVE_GEOMETRY(_EX) */
+    struct testdisk_reply geometry; /* IOCTL_DISK_GET_DRIVE_GEOMETRY_EX */
     struct testdisk_reply property; /* IOCTL_STORAGE_QUERY_PROPERTY */
     struct testdisk_reply predict;  /* IOCTL_STORAGE_PREDICT_FAILURE */
     char vendor[32];
     char product[48];
-    char revision[16];
-    char serial[32];
-    uint16_t image[260]; /* NT path of an image file (\??\Z:\...); empty: the pattern */
     uint32_t fault_count;
     uint32_t reserved;
     struct testdisk_fault faults[TESTDISK_MAX_FAULTS];
 };
 
-#define TESTDISK_ACCESS_UNKNOWN 0xffffffffu
+/*
+ * A volume: \??\Volume{...} (when `name` is not empty) and \??\X: (when
+ * `letter` is not 0) lead to one device of its own.  A drive letter alone is
+ * a volume without a name.
+ */
+struct testdisk_volume_config {
+    uint16_t name[TESTDISK_VOLUME_NAME]; /* \??\Volume{...}, no trailing backslash */
+    uint32_t letter;                     /* 'A' .. 'Z', or 0 */
+    uint32_t drive_type;                 /* DRIVE_REMOVABLE, DRIVE_FIXED, ... as GetDriveType reports it */
+    struct testdisk_number number;
+};
+
+/*
+ * The mount manager stand-in: \??\MountPointManager leads to the driver,
+ * which lists the volumes of the driver only; the drive letters Wine made are
+ * taken away meanwhile.  RESET gives both back.
+ */
+enum testdisk_mountmgr_mode {
+    TESTDISK_MOUNTMGR_SERVE = 1,
+    TESTDISK_MOUNTMGR_FAIL = 2, /* every query fails */
+};
+
+/* Kinds of disk request that can be held. */
+enum testdisk_hold_kind {
+    TESTDISK_HOLD_LENGTH = 1,   /* IOCTL_DISK_GET_LENGTH_INFO */
+    TESTDISK_HOLD_PROPERTY = 2, /* IOCTL_STORAGE_QUERY_PROPERTY */
+    TESTDISK_HOLD_VERIFY = 3,   /* IOCTL_DISK_VERIFY at `offset` */
+    TESTDISK_HOLD_READ = 4,     /* a read at `offset` */
+};
+
+/* The `ordinal`-th request of a kind on a disk stays pending until RELEASE. */
+struct testdisk_hold {
+    uint32_t disk;
+    uint32_t kind;
+    uint64_t offset;
+    uint32_t ordinal;
+    uint32_t reserved;
+};
 
 struct testdisk_stats {
-    uint64_t creates; /* every IRP_MJ_CREATE, refused ones included */
-    uint64_t creates_refused;
-    uint64_t refused_requests; /* requests on a handle whose open was refused */
+    uint64_t creates;
     uint64_t closes;
     uint64_t reads;      /* every IRP_MJ_READ, failed ones included */
     uint64_t read_bytes; /* bytes returned */
@@ -99,21 +129,33 @@ struct testdisk_stats {
     uint64_t verifies;
     uint64_t verify_bytes; /* bytes verified successfully */
     uint64_t verify_errors;
-    uint64_t ioctls; /* every IRP_MJ_DEVICE_CONTROL */
-    uint64_t writes; /* requests that would modify the disk, on any handle; all are failed */
+    uint64_t writes; /* requests that would modify the disk; all are failed */
     uint64_t length_queries;
     uint64_t geometry_queries;
     uint64_t property_queries;
     uint64_t predict_queries;
-    uint64_t number_queries;
+    uint64_t number_queries; /* on the disk and on its interfaces */
     uint64_t last_read_offset;
     uint64_t last_read_length;
     uint64_t last_verify_offset;
     uint64_t last_verify_length;
-    uint32_t open_handles;
-    uint32_t last_create_options; /* Parameters.Create.Options */
-    uint32_t last_create_share;   /* Parameters.Create.ShareAccess */
-    uint32_t last_create_access;  /* DesiredAccess, or TESTDISK_ACCESS_UNKNOWN without a security context */
+};
+
+struct testdisk_volume_stats {
+    uint64_t creates;
+    uint64_t closes;
+    uint64_t dismounts; /* FSCTL_DISMOUNT_VOLUME requests that reached the volume */
+    uint64_t writes;    /* requests that would modify the volume; all are failed */
+};
+
+struct testdisk_report {
+    uint32_t disk_count;
+    uint32_t volume_count;
+    uint32_t held; /* a request is held now */
+    uint32_t released;
+    uint32_t disk_numbers[TESTDISK_MAX_DISKS];
+    struct testdisk_stats disks[TESTDISK_MAX_DISKS];
+    struct testdisk_volume_stats volumes[TESTDISK_MAX_VOLUMES];
 };
 
 #endif /* TESTDISK_IOCTL_H */

@@ -1,23 +1,31 @@
 /*
- * testdiskctl - configures the disks of testdisk.sys and reads their counters.
+ * testdiskctl - sets up the disks, volumes and interfaces of testdisk.sys,
+ * reads their counters and sends control events to a program at a held request.
  *
- *   testdiskctl add N [key=value ...]   create disk N (\\.\PhysicalDriveN) or replace its setup
- *   testdiskctl remove N
- *   testdiskctl reset                   remove every disk
- *   testdiskctl stats N                 print the counters of disk N as key=value lines
+ *   testdiskctl COMMAND [ARG ...] [; COMMAND [ARG ...] ...]
  *
- * Keys of `add` (numbers are decimal or 0x hex, sizes may end in K, M, G or T):
- *   size=BYTES sector=BYTES seed=NUM image=PATH latency-us=NUM
- *   bus=NUM|NAME vendor=TEXT product=TEXT revision=TEXT serial=TEXT removable=yes|no
- *   open=any|read-denied|denied
+ *   reset                          remove everything; Wine's own links come back
+ *   disk N [key=value ...]         create disk N (\\.\PhysicalDriveN) or replace its setup
+ *   volume NAME|- [key=value ...]  a volume \\?\Volume{...} (- for a drive letter alone)
+ *   interface N                    a disk interface of disk N, listed after those added before
+ *   mountmgr serve|fail            \\.\MountPointManager lists the volumes above, or fails every query
+ *   hold N length|property|verify|read ORDINAL [OFFSET]
+ *                                  keep the ORDINAL-th such request of disk N (at OFFSET) pending
+ *   event TYPE PROGRAM             once a request is held: start the console control routine with
+ *                                  TYPE in the running PROGRAM (e.g. sectorsweep.exe), then release it
+ *   stats                          print every counter as key=value lines
+ *
+ * Keys of `disk` (numbers are decimal or 0x hex, sizes may end in K, M, G or T):
+ *   size=BYTES sector=BYTES seed=NUM latency-us=NUM bus=NUM|NAME vendor=TEXT product=TEXT
+ *   number=NUM|refused           the answer to IOCTL_STORAGE_GET_DEVICE_NUMBER (default: N)
  *   length=ok|zero|fail[:STATUS]  geometry=ok|zero|fail[:STATUS]
  *   property=ok|fail[:STATUS]     predict=yes|no|fail[:STATUS]
  *   read-fault=OFF+LEN[:STATUS]   verify-fault=OFF+LEN[:STATUS]   fault=OFF+LEN[:STATUS]
- *   flaky=OFF+LEN                 past-end=STATUS
+ *   flaky=OFF+LEN
+ * Keys of `volume`: letter=X type=removable|fixed|ramdisk|cdrom|remote disk=N number=refused
  * STATUS is a name (crc, data-error, sector, io, not-ready, timeout, hardware, not-supported,
  * invalid-parameter, invalid-request, access-denied) or an NTSTATUS number.  Faults fail with
- * crc unless told, `fail` answers with invalid-request, and past-end defaults to sector.
- * Texts are empty (absent from the descriptor) unless given.
+ * crc unless told, `fail` answers with invalid-request.  Texts are empty unless given.
  */
 #include <fcntl.h>
 #include <inttypes.h>
@@ -26,14 +34,18 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 #include <winioctl.h>
 
 #include "testdisk_ioctl.h"
 
-static const struct {
+struct named {
     const char* name;
     uint32_t value;
-} statuses[] = {
+};
+
+static const struct named statuses[] = {
     {"crc", 0xC000003F},               /* STATUS_CRC_ERROR            -> 23 */
     {"data-error", 0xC000009C},        /* STATUS_DEVICE_DATA_ERROR    -> 23 */
     {"sector", 0xC0000015},            /* STATUS_NONEXISTENT_SECTOR   -> 27 */
@@ -47,13 +59,21 @@ static const struct {
     {"access-denied", 0xC0000022},     /* STATUS_ACCESS_DENIED        -> 5 */
 };
 
-static const struct {
-    const char* name;
-    uint32_t value;
-} buses[] = {
+static const struct named buses[] = {
     {"scsi", 1}, {"atapi", 2}, {"ata", 3}, {"usb", 7},  {"raid", 8},     {"iscsi", 9},
     {"sas", 10}, {"sata", 11}, {"sd", 12}, {"mmc", 13}, {"virtual", 14}, {"nvme", 17},
 };
+
+static const struct named drive_types[] = {
+    {"removable", DRIVE_REMOVABLE}, {"fixed", DRIVE_FIXED},     {"remote", DRIVE_REMOTE},
+    {"cdrom", DRIVE_CDROM},         {"ramdisk", DRIVE_RAMDISK},
+};
+
+#define COUNT(a) (sizeof(a) / sizeof((a)[0]))
+
+/* How long `event` waits for the held request and for the handler to start. */
+#define HOLD_WAIT_MS 30000
+#define HANDLER_START_MS 1000
 
 static const char* arg0 = "testdiskctl";
 
@@ -75,30 +95,14 @@ static int same_name(const char* a, const char* b, size_t len) {
 static int parse_number(const char* s, const char** end, uint64_t* value) {
     char* stop;
     unsigned long long v;
+    const char* units = "KMGT";
+    const char* unit;
 
     if (*s < '0' || *s > '9') return 0;
     v = strtoull(s, &stop, 0);
-    switch (*stop) {
-        case 'K':
-        case 'k':
-            v <<= 10;
-            stop++;
-            break;
-        case 'M':
-        case 'm':
-            v <<= 20;
-            stop++;
-            break;
-        case 'G':
-        case 'g':
-            v <<= 30;
-            stop++;
-            break;
-        case 'T':
-        case 't':
-            v <<= 40;
-            stop++;
-            break;
+    if (*stop && (unit = strchr(units, *stop & ~0x20)) != NULL) {
+        v <<= 10 * (unit - units + 1);
+        stop++;
     }
     *value = v;
     if (end)
@@ -119,7 +123,7 @@ static int32_t status_value(const char* s, size_t len) {
     const char* end;
     size_t i;
 
-    for (i = 0; i < sizeof(statuses) / sizeof(statuses[0]); i++)
+    for (i = 0; i < COUNT(statuses); i++)
         if (same_name(s, statuses[i].name, len)) return (int32_t)statuses[i].value;
     if (parse_number(s, &end, &v) && end == s + len && v >> 31) return (int32_t)(uint32_t)v;
     die("unknown status", s);
@@ -144,14 +148,14 @@ static void reply(struct testdisk_reply* r, const char* s, const char* answer, c
 }
 
 /* OFF+LEN[:STATUS] */
-static void fault(struct testdisk_config* c, const char* s, uint32_t kinds, int32_t default_status) {
+static void fault(struct testdisk_config* c, const char* s, uint32_t kinds) {
     struct testdisk_fault* f;
     const char* p;
 
     if (c->fault_count >= TESTDISK_MAX_FAULTS) die("too many fault ranges", s);
     f = &c->faults[c->fault_count++];
     f->kinds = kinds;
-    f->status = default_status;
+    f->status = (int32_t)0xC000003F;
     if (!parse_number(s, &p, &f->offset) || *p++ != '+' || !parse_number(p, &p, &f->length))
         die("bad range (OFF+LEN)", s);
     if (*p == ':' && !(kinds & TESTDISK_FAULT_FLAKY))
@@ -165,29 +169,32 @@ static void text(char* out, size_t size, const char* s) {
     strcpy(out, s);
 }
 
-static void image_path(uint16_t* out, const char* s) {
-    char path[ARRAYSIZE(((struct testdisk_config*)0)->image)];
-    size_t i;
-
-    /* A Unix path is reached through drive Z:, a drive path through \??\. */
-    if (s[0] == '/')
-        snprintf(path, sizeof(path), "\\??\\Z:%s", s);
-    else if (s[0] && s[1] == ':')
-        snprintf(path, sizeof(path), "\\??\\%s", s);
-    else
-        snprintf(path, sizeof(path), "%s", s);
-    for (i = 0; path[i]; i++) out[i] = path[i] == '/' ? '\\' : (unsigned char)path[i];
-    out[i] = 0;
+/* number=NUM|refused */
+static void number_answer(struct testdisk_number* n, const char* key, const char* v) {
+    n->refused = same_name(v, "refused", strlen(v));
+    if (!n->refused) n->number = (uint32_t)number(key, v);
 }
 
-static void parse_key(struct testdisk_config* c, const char* arg) {
-    const char* eq = strchr(arg, '=');
-    const char* v;
-    size_t len;
+/* A name of the table, or a number. */
+static uint32_t named_value(const char* v, const char* what, const struct named* table, size_t count) {
+    size_t i;
+    uint64_t n;
+    for (i = 0; i < count; i++)
+        if (same_name(v, table[i].name, strlen(v))) return table[i].value;
+    if (!parse_number(v, NULL, &n)) die(what, v);
+    return (uint32_t)n;
+}
 
+static const char* split_key(const char* arg, size_t* len) {
+    const char* eq = strchr(arg, '=');
     if (!eq) die("expected key=value", arg);
-    len = (size_t)(eq - arg);
-    v = eq + 1;
+    *len = (size_t)(eq - arg);
+    return eq + 1;
+}
+
+static void disk_key(struct testdisk_config* c, const char* arg) {
+    size_t len;
+    const char* v = split_key(arg, &len);
 
 #define KEY(name) same_name(arg, name, len)
     if (KEY("size"))
@@ -198,20 +205,14 @@ static void parse_key(struct testdisk_config* c, const char* arg) {
         c->seed = number(arg, v);
     else if (KEY("latency-us"))
         c->latency_us = (uint32_t)number(arg, v);
-    else if (KEY("image"))
-        image_path(c->image, v);
     else if (KEY("vendor"))
         text(c->vendor, sizeof(c->vendor), v);
     else if (KEY("product"))
         text(c->product, sizeof(c->product), v);
-    else if (KEY("revision"))
-        text(c->revision, sizeof(c->revision), v);
-    else if (KEY("serial"))
-        text(c->serial, sizeof(c->serial), v);
-    else if (KEY("removable"))
-        c->removable = same_name(v, "yes", strlen(v));
-    else if (KEY("past-end"))
-        c->past_end_status = status_value(v, strlen(v));
+    else if (KEY("bus"))
+        c->bus_type = named_value(v, "bad bus", buses, COUNT(buses));
+    else if (KEY("number"))
+        number_answer(&c->number, arg, v);
     else if (KEY("length"))
         reply(&c->length, v, "ok", "zero");
     else if (KEY("geometry"))
@@ -219,127 +220,251 @@ static void parse_key(struct testdisk_config* c, const char* arg) {
     else if (KEY("property"))
         reply(&c->property, v, "ok", NULL);
     else if (KEY("read-fault"))
-        fault(c, v, TESTDISK_FAULT_READ, (int32_t)0xC000003F);
+        fault(c, v, TESTDISK_FAULT_READ);
     else if (KEY("verify-fault"))
-        fault(c, v, TESTDISK_FAULT_VERIFY, (int32_t)0xC000003F);
+        fault(c, v, TESTDISK_FAULT_VERIFY);
     else if (KEY("fault"))
-        fault(c, v, TESTDISK_FAULT_READ | TESTDISK_FAULT_VERIFY, (int32_t)0xC000003F);
+        fault(c, v, TESTDISK_FAULT_READ | TESTDISK_FAULT_VERIFY);
     else if (KEY("flaky"))
-        fault(c, v, TESTDISK_FAULT_FLAKY, 0);
+        fault(c, v, TESTDISK_FAULT_FLAKY);
     else if (KEY("predict") && same_name(v, "yes", strlen(v))) {
         c->predict_failure = 1;
         c->predict.mode = TESTDISK_REPLY_ANSWER;
     } else if (KEY("predict")) {
         c->predict_failure = 0;
         reply(&c->predict, v, "no", NULL);
-    } else if (KEY("open")) {
-        if (same_name(v, "any", strlen(v)))
-            c->open_rule = TESTDISK_OPEN_ANY;
-        else if (same_name(v, "read-denied", strlen(v)))
-            c->open_rule = TESTDISK_OPEN_READ_DENIED;
-        else if (same_name(v, "denied", strlen(v)))
-            c->open_rule = TESTDISK_OPEN_DENIED;
-        else
-            die("bad open rule", v);
-    } else if (KEY("bus")) {
-        size_t i;
-        uint64_t n;
-        for (i = 0; i < sizeof(buses) / sizeof(buses[0]); i++)
-            if (same_name(v, buses[i].name, strlen(v))) break;
-        if (i < sizeof(buses) / sizeof(buses[0]))
-            c->bus_type = buses[i].value;
-        else if (parse_number(v, NULL, &n))
-            c->bus_type = (uint32_t)n;
-        else
-            die("bad bus", v);
     } else
+        die("unknown key", arg);
+}
+
+static void volume_key(struct testdisk_volume_config* c, const char* arg) {
+    size_t len;
+    const char* v = split_key(arg, &len);
+
+    if (KEY("letter") && strlen(v) == 1)
+        c->letter = (uint32_t)(*v & ~0x20);
+    else if (KEY("type"))
+        c->drive_type = named_value(v, "bad volume type", drive_types, COUNT(drive_types));
+    else if (KEY("disk"))
+        c->number.number = (uint32_t)number(arg, v);
+    else if (KEY("number") && same_name(v, "refused", strlen(v)))
+        c->number.refused = 1;
+    else
         die("unknown key", arg);
 #undef KEY
 }
 
-static uint32_t disk_number(const char* s) {
-    uint64_t n = number("disk", s);
-    if (n >= TESTDISK_MAX_DISKS) die("disk number out of range", s);
+static uint32_t u32(const char* what, const char* s) {
+    uint64_t n = number(what, s);
+    if (n > 0xffffffffu) die("out of range", s);
     return (uint32_t)n;
 }
 
-static void control(DWORD code, void* in, DWORD in_len, void* out, DWORD out_len, const char* what) {
-    HANDLE h = CreateFileW(TESTDISK_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+static HANDLE control_handle;
+
+static BOOL control(DWORD code, void* in, DWORD in_len, void* out, DWORD out_len, const char* what, BOOL must) {
     DWORD got;
     char msg[64];
 
-    if (h == INVALID_HANDLE_VALUE) {
-        snprintf(msg, sizeof(msg), "error %lu (is testdisk.sys running?)", GetLastError());
-        die("cannot open the control device", msg);
+    if (!control_handle) {
+        control_handle =
+            CreateFileW(TESTDISK_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (control_handle == INVALID_HANDLE_VALUE) {
+            snprintf(msg, sizeof(msg), "error %lu (is testdisk.sys running?)", GetLastError());
+            die("cannot open the control device", msg);
+        }
     }
-    if (!DeviceIoControl(h, code, in, in_len, out, out_len, &got, NULL)) {
+    if (DeviceIoControl(control_handle, code, in, in_len, out, out_len, &got, NULL)) return TRUE;
+    if (must) {
         snprintf(msg, sizeof(msg), "error %lu", GetLastError());
         die(what, msg);
     }
-    CloseHandle(h);
+    return FALSE;
 }
 
-static void print_stats(const struct testdisk_stats* s) {
-#define U64(field) printf(#field "=%" PRIu64 "\n", s->field)
-    U64(creates);
-    U64(creates_refused);
-    U64(refused_requests);
-    U64(closes);
-    U64(reads);
-    U64(read_bytes);
-    U64(read_errors);
-    U64(verifies);
-    U64(verify_bytes);
-    U64(verify_errors);
-    U64(ioctls);
-    U64(writes);
-    U64(length_queries);
-    U64(geometry_queries);
-    U64(property_queries);
-    U64(predict_queries);
-    U64(number_queries);
-    U64(last_read_offset);
-    U64(last_read_length);
-    U64(last_verify_offset);
-    U64(last_verify_length);
+static void print_stats(void) {
+    static struct testdisk_report r;
+    uint32_t i;
+
+    control(IOCTL_TESTDISK_STATS, NULL, 0, &r, sizeof(r), "stats", TRUE);
+    printf("held=%u\nreleased=%u\n", r.held, r.released);
+    for (i = 0; i < r.disk_count; i++) {
+        const struct testdisk_stats* s = &r.disks[i];
+        unsigned n = r.disk_numbers[i];
+#define U64(field) printf("disk.%u." #field "=%" PRIu64 "\n", n, s->field)
+        U64(creates);
+        U64(closes);
+        U64(reads);
+        U64(read_bytes);
+        U64(read_errors);
+        U64(verifies);
+        U64(verify_bytes);
+        U64(verify_errors);
+        U64(writes);
+        U64(length_queries);
+        U64(geometry_queries);
+        U64(property_queries);
+        U64(predict_queries);
+        U64(number_queries);
+        U64(last_read_offset);
+        U64(last_read_length);
+        U64(last_verify_offset);
+        U64(last_verify_length);
 #undef U64
-    printf("open_handles=%u\n", s->open_handles);
-    printf("last_create_options=0x%x\n", s->last_create_options);
-    printf("last_create_share=0x%x\n", s->last_create_share);
-    if (s->last_create_access == TESTDISK_ACCESS_UNKNOWN)
-        printf("last_create_access=unknown\n");
-    else
-        printf("last_create_access=0x%x\n", s->last_create_access);
+    }
+    for (i = 0; i < r.volume_count; i++) {
+        const struct testdisk_volume_stats* s = &r.volumes[i];
+#define U64(field) printf("volume.%u." #field "=%" PRIu64 "\n", i, s->field)
+        U64(creates);
+        U64(closes);
+        U64(dismounts);
+        U64(writes);
+#undef U64
+    }
 }
 
-static int usage(void) {
-    fprintf(stderr, "usage: %s add N [key=value ...] | remove N | reset | stats N\n", arg0);
-    return 2;
+static int held(void) {
+    static struct testdisk_report r;
+    control(IOCTL_TESTDISK_STATS, NULL, 0, &r, sizeof(r), "stats", TRUE);
+    return r.held != 0;
+}
+
+/* The address of kernelbase's CtrlRoutine in another process. */
+static void* ctrl_routine_in(DWORD pid) {
+    HMODULE own = GetModuleHandleA("kernelbase.dll");
+    FARPROC routine = own ? GetProcAddress(own, "CtrlRoutine") : NULL;
+    MODULEENTRY32 module;
+    HANDLE snapshot;
+    void* found = NULL;
+
+    if (!routine) die("no CtrlRoutine in kernelbase.dll", NULL);
+    snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+    if (snapshot == INVALID_HANDLE_VALUE) return NULL;
+    module.dwSize = sizeof(module);
+    for (BOOL more = Module32First(snapshot, &module); more; more = Module32Next(snapshot, &module))
+        if (!_stricmp(module.szModule, "kernelbase.dll")) found = module.modBaseAddr + ((BYTE*)routine - (BYTE*)own);
+    CloseHandle(snapshot);
+    return found;
+}
+
+static DWORD process_named(const char* name) {
+    PROCESSENTRY32 entry;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    DWORD pid = 0;
+
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (!_stricmp(entry.szExeFile, name)) pid = entry.th32ProcessID;
+    CloseHandle(snapshot);
+    return pid;
+}
+
+/*
+ * The system delivers a console control event by starting a thread at
+ * CtrlRoutine with the event type as its argument; this does the same.  The
+ * held request is released once the handler has had time to start.
+ */
+static void send_event(uint32_t type, const char* program) {
+    DWORD waited, pid;
+    HANDLE process, thread;
+    void* routine;
+
+    for (waited = 0; !held(); waited += 5) {
+        if (waited >= HOLD_WAIT_MS) die("no request was held", program);
+        Sleep(5);
+    }
+    if (!(pid = process_named(program))) die("program not running", program);
+    process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    if (!process || !(routine = ctrl_routine_in(pid))) die("cannot reach the program", program);
+    thread = CreateRemoteThread(process, NULL, 0, (LPTHREAD_START_ROUTINE)routine, (void*)(ULONG_PTR)type, 0, NULL);
+    if (!thread) die("CreateRemoteThread failed", program);
+    WaitForSingleObject(thread, HANDLER_START_MS);
+    CloseHandle(thread);
+    CloseHandle(process);
+    control(IOCTL_TESTDISK_RELEASE, NULL, 0, NULL, 0, "release", TRUE);
+}
+
+static uint32_t hold_kind(const char* s) {
+    static const char* const names[] = {"length", "property", "verify", "read"};
+    static const uint32_t values[] = {TESTDISK_HOLD_LENGTH, TESTDISK_HOLD_PROPERTY, TESTDISK_HOLD_VERIFY,
+                                      TESTDISK_HOLD_READ};
+    size_t i;
+    for (i = 0; i < COUNT(names); i++)
+        if (same_name(s, names[i], strlen(s))) return values[i];
+    die("bad request kind", s);
+    return 0;
+}
+
+/* Runs one command of `argc` words. */
+static int command(int argc, char** argv) {
+    const char* c = argv[0];
+
+    if (!strcmp(c, "reset") && argc == 1)
+        control(IOCTL_TESTDISK_RESET, NULL, 0, NULL, 0, "reset", TRUE);
+    else if (!strcmp(c, "disk") && argc >= 2) {
+        static struct testdisk_config cfg;
+        int i;
+        memset(&cfg, 0, sizeof(cfg));
+        cfg.disk = cfg.number.number = u32("disk", argv[1]);
+        for (i = 2; i < argc; i++) disk_key(&cfg, argv[i]);
+        control(IOCTL_TESTDISK_ADD, &cfg, sizeof(cfg), NULL, 0, "disk", TRUE);
+    } else if (!strcmp(c, "volume") && argc >= 2) {
+        struct testdisk_volume_config cfg;
+        size_t i;
+        int k;
+        memset(&cfg, 0, sizeof(cfg));
+        cfg.drive_type = DRIVE_FIXED;
+        /* \\?\Volume{...}\ is \??\Volume{...} to the object manager. */
+        if (strcmp(argv[1], "-")) {
+            const char* name = argv[1];
+            size_t n = strlen(name);
+            if (n && name[n - 1] == '\\') n--;
+            if (n < 4 || n >= TESTDISK_VOLUME_NAME) die("bad volume name", name);
+            for (i = 0; i < n; i++) cfg.name[i] = (unsigned char)name[i];
+            cfg.name[1] = '?';
+        }
+        for (k = 2; k < argc; k++) volume_key(&cfg, argv[k]);
+        control(IOCTL_TESTDISK_VOLUME, &cfg, sizeof(cfg), NULL, 0, "volume", TRUE);
+    } else if (!strcmp(c, "interface") && argc == 2) {
+        uint32_t n = u32("disk", argv[1]);
+        control(IOCTL_TESTDISK_INTERFACE, &n, sizeof(n), NULL, 0, "interface", TRUE);
+    } else if (!strcmp(c, "mountmgr") && argc == 2) {
+        uint32_t mode = !strcmp(argv[1], "serve")  ? TESTDISK_MOUNTMGR_SERVE
+                        : !strcmp(argv[1], "fail") ? TESTDISK_MOUNTMGR_FAIL
+                                                   : 0;
+        control(IOCTL_TESTDISK_MOUNTMGR, &mode, sizeof(mode), NULL, 0, "mountmgr", TRUE);
+    } else if (!strcmp(c, "hold") && (argc == 4 || argc == 5)) {
+        struct testdisk_hold h;
+        memset(&h, 0, sizeof(h));
+        h.disk = u32("disk", argv[1]);
+        h.kind = hold_kind(argv[2]);
+        h.ordinal = u32("ordinal", argv[3]);
+        if (argc == 5) h.offset = number("offset", argv[4]);
+        control(IOCTL_TESTDISK_HOLD, &h, sizeof(h), NULL, 0, "hold", TRUE);
+    } else if (!strcmp(c, "event") && argc == 3)
+        send_event(u32("type", argv[1]), argv[2]);
+    else if (!strcmp(c, "stats") && argc == 1)
+        print_stats();
+    else {
+        fprintf(stderr, "%s: bad command: %s (with %d words)\n", arg0, c, argc);
+        return 2;
+    }
+    return 0;
 }
 
 int main(int argc, char** argv) {
-    uint32_t n;
+    int from = 1, i;
 
     _setmode(_fileno(stdout), _O_BINARY);
-    if (argc < 2) return usage();
-    if (!strcmp(argv[1], "add") && argc >= 3) {
-        static struct testdisk_config c;
-        int i;
-
-        c.disk = disk_number(argv[2]);
-        for (i = 3; i < argc; i++) parse_key(&c, argv[i]);
-        control(IOCTL_TESTDISK_ADD, &c, sizeof(c), NULL, 0, "add");
-    } else if (!strcmp(argv[1], "remove") && argc == 3) {
-        n = disk_number(argv[2]);
-        control(IOCTL_TESTDISK_REMOVE, &n, sizeof(n), NULL, 0, "remove");
-    } else if (!strcmp(argv[1], "reset") && argc == 2)
-        control(IOCTL_TESTDISK_RESET, NULL, 0, NULL, 0, "reset");
-    else if (!strcmp(argv[1], "stats") && argc == 3) {
-        struct testdisk_stats s;
-        n = disk_number(argv[2]);
-        control(IOCTL_TESTDISK_STATS, &n, sizeof(n), &s, sizeof(s), "stats");
-        print_stats(&s);
-    } else
-        return usage();
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s COMMAND [ARG ...] [; COMMAND ...] (see testdiskctl.c)\n", arg0);
+        return 2;
+    }
+    for (i = 1; i <= argc; i++) {
+        if (i < argc && strcmp(argv[i], ";")) continue;
+        if (i > from && command(i - from, argv + from)) return 2;
+        from = i + 1;
+    }
     return 0;
 }
