@@ -480,7 +480,8 @@ std::string SimulatedOnlyFailure(const sim::Config& m) {
     MachineFailures served = FailuresOf(m);
     if (m.Fails.size() > size_t{served.SetupApi} + size_t{served.VolumeSearch})
         return "calls made to fail on purpose (heap, memory, ...) need the simulated machine";
-    if (m.HeapCorruptAfterAlloc || m.HeapCorruptBeforeFree) return "heap damage is injected only on the simulated machine";
+    if (m.HeapCorruptAfterAlloc || m.HeapCorruptBeforeFree)
+        return "heap damage is injected only on the simulated machine";
     return "";
 }
 
@@ -591,8 +592,19 @@ std::vector<std::string> DiskCommand(const sim::Disk& d, std::string* reason) {
                                   "sector=" + std::to_string(d.Sector),
                                   "seed=" + std::to_string(d.Seed),
                                   "bus=" + std::to_string(d.Bus)};
-    if (!d.Vendor.empty()) k.push_back("vendor=" + d.Vendor);
-    if (!d.Product.empty()) k.push_back("product=" + d.Product);
+    // Every byte outside the printable ASCII range goes as \xHH: a command line carries it whole.
+    auto bytes = [](const std::string& text) {
+        std::string out;
+        char hex[8];
+        for (unsigned char c : text) {
+            bool plain = c > 0x20 && c < 0x7F && c != '\\' && c != ';';
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += plain ? std::string(1, static_cast<char>(c)) : std::string(hex);
+        }
+        return out;
+    };
+    if (!d.Vendor.empty()) k.push_back("vendor=" + bytes(d.Vendor));
+    if (!d.Product.empty()) k.push_back("product=" + bytes(d.Product));
     if (d.NumberRefused)
         k.push_back("number=refused");
     else if (d.DeviceNumber >= 0)

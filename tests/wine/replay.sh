@@ -3,8 +3,7 @@
 #   tests/wine/replay.sh SECTORSWEEP_EXE HOST_SECTORSWEEP WINE_REPLAY TESTDISK_DIR [SCENARIO ...]
 # Builds the test disk driver into TESTDISK_DIR, brings its prefix up there
 # (made once, reused by later runs) and down again at the end, so that no
-# wineserver outlives the test.  Without SCENARIO arguments: all of scenarios/
-# and events/.
+# wineserver outlives the test.  Without SCENARIO arguments: all of scenarios/.
 set -u
 exe=${1:?sectorsweep.exe}
 sim=${2:?host sectorsweep}
@@ -34,9 +33,7 @@ if [ $# -eq 0 ]; then
         echo "FAIL must_fail/: $summary (every one of the ${#wrong[@]} should fail)"
         status=1
     fi
-    # The scenario files, then the control events that no scenario file places
-    # where Wine can deliver them.
-    mapfile -t files < <(find "$root/scenarios" -name '*.scn' | sort; find "$here/events" -name '*.scn' | sort)
+    mapfile -t files < <(find "$root/scenarios" -name '*.scn' | sort)
 else
     files=("$@")
 fi

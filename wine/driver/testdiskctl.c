@@ -16,7 +16,7 @@
  *   stats                          print every counter as key=value lines
  *
  * Keys of `disk` (numbers are decimal or 0x hex, sizes may end in K, M, G or T):
- *   size=BYTES sector=BYTES seed=NUM latency-us=NUM bus=NUM|NAME vendor=TEXT product=TEXT
+ *   size=BYTES sector=BYTES seed=NUM latency-us=NUM bus=NUM|NAME vendor=TEXT product=TEXT (\xHH: any byte)
  *   number=NUM|refused           the answer to IOCTL_STORAGE_GET_DEVICE_NUMBER (default: N)
  *   length=ok|zero|fail[:STATUS]  geometry=ok|zero|fail[:STATUS]
  *   property=ok|fail[:STATUS]     predict=yes|no|fail[:STATUS]
@@ -27,6 +27,7 @@
  * invalid-parameter, invalid-request, access-denied) or an NTSTATUS number.  Faults fail with
  * crc unless told, `fail` answers with invalid-request.  Texts are empty unless given.
  */
+#include <ctype.h>
 #include <fcntl.h>
 #include <inttypes.h>
 #include <io.h>
@@ -164,9 +165,20 @@ static void fault(struct testdisk_config* c, const char* s, uint32_t kinds) {
         die("bad range (OFF+LEN)", s);
 }
 
+/* A text with \xHH escapes, so any byte crosses the command line. */
 static void text(char* out, size_t size, const char* s) {
-    if (strlen(s) >= size) die("text too long", s);
-    strcpy(out, s);
+    size_t n = 0;
+    unsigned hex;
+    for (; *s; ++n) {
+        if (n + 1 >= size) die("text too long", s);
+        if (s[0] == '\\' && s[1] == 'x' && sscanf(s + 2, "%2x", &hex) == 1 && isxdigit((unsigned char)s[3])) {
+            out[n] = (char)hex;
+            s += 4;
+        } else {
+            out[n] = *s++;
+        }
+    }
+    out[n] = 0;
 }
 
 /* number=NUM|refused */
