@@ -12,11 +12,15 @@ CONSOLE_SCREEN_BUFFER_INFO ScreenInfo() {
     return info;
 }
 
-// Reads the cursor's row into a fresh row buffer; the caller frees it.
-CHAR_INFO* ReadCursorRow(SHORT width, SHORT row, BOOL* readOk) {
-    CHAR_INFO* cells = static_cast<CHAR_INFO*>(AllocZeroed(sizeof(CHAR_INFO) * static_cast<ULONGLONG>(width)));
-    SMALL_RECT region = {0, row, static_cast<SHORT>(width - 1), row};
-    *readOk = ReadConsoleOutputA(Output(), cells, COORD{width, 1}, COORD{0, 0}, &region);
+// Reads the cursor's row into a fresh row buffer the caller frees; none when
+// the console has no width.
+CHAR_INFO* ReadCursorRow(SHORT* width, SHORT* row, BOOL* readOk) {
+    *width = ConsoleWidth();
+    if (*width <= 0) return nullptr;
+    *row = CursorRow();
+    CHAR_INFO* cells = static_cast<CHAR_INFO*>(AllocZeroed(sizeof(CHAR_INFO) * static_cast<ULONGLONG>(*width)));
+    SMALL_RECT region = {0, *row, static_cast<SHORT>(*width - 1), *row};
+    *readOk = ReadConsoleOutputA(Output(), cells, COORD{*width, 1}, COORD{0, 0}, &region);
     return cells;
 }
 
@@ -42,11 +46,10 @@ void EnsureLineStart() {
         Print("\n");
         return;
     }
-    SHORT width = ConsoleWidth();
-    if (width <= 0) return;
-    SHORT row = CursorRow();
-    BOOL readOk;
-    CHAR_INFO* cells = ReadCursorRow(width, row, &readOk);
+    SHORT width = 0, row = 0;
+    BOOL readOk = FALSE;
+    CHAR_INFO* cells = ReadCursorRow(&width, &row, &readOk);
+    if (cells == nullptr) return;
     if (readOk) {
         for (SHORT column = 0; column < width; ++column) {
             if (cells[column].Char.AsciiChar != ' ') {
@@ -59,11 +62,10 @@ void EnsureLineStart() {
 }
 
 void ClearStatusLine() {
-    SHORT width = ConsoleWidth();
-    if (width <= 0) return;
-    SHORT row = CursorRow();
-    BOOL readOk;
-    CHAR_INFO* cells = ReadCursorRow(width, row, &readOk);
+    SHORT width = 0, row = 0;
+    BOOL readOk = FALSE;
+    CHAR_INFO* cells = ReadCursorRow(&width, &row, &readOk);
+    if (cells == nullptr) return;
     if (readOk) {
         SHORT last = -1;
         for (SHORT column = 0; column < width; ++column) {
