@@ -79,13 +79,6 @@ set_tests_properties(wine/exe_basics PROPERTIES LABELS wine TIMEOUT 300 RESOURCE
 add_executable(wine_replay tests/wine/replay.cpp)
 target_link_libraries(wine_replay PRIVATE product machine)
 target_compile_options(wine_replay PRIVATE -Wall -Wextra -Werror)
-# Control events of every type at exact points, for the replay: on the simulated machine too.
-file(GLOB WINE_EVENT_SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/events/*.scn)
-foreach(scenario ${WINE_EVENT_SCENARIOS})
-  get_filename_component(name ${scenario} NAME_WE)
-  add_test(NAME scenario/wine_events/${name} COMMAND sectorsweep --scenario ${scenario})
-  set_tests_properties(scenario/wine_events/${name} PROPERTIES LABELS "scenario;abort" TIMEOUT 60)
-endforeach()
 add_test(NAME wine/replay COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/replay.sh ${WINDOWS_BUILD}/sectorsweep.exe
                                   $<TARGET_FILE:sectorsweep> $<TARGET_FILE:wine_replay> ${CMAKE_BINARY_DIR}/testdisk)
 set_tests_properties(wine/replay PROPERTIES LABELS wine TIMEOUT 175 RESOURCE_LOCK wine)
