@@ -1,0 +1,208 @@
+// Running Wine programs with their output in files or pipes, and the test disk
+// driver's control program.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/wine/replay.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace replay {
+namespace {
+
+int OpenSink(Sink& sink) {
+    if (sink.Kind == SinkKind::Null) return open("/dev/null", O_WRONLY);
+    if (sink.Kind == SinkKind::File) return open(sink.Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    sink.Read = ends[0];
+    fcntl(sink.Read, F_SETFD, FD_CLOEXEC);
+    return ends[1];
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, const std::string& token,
+            const Environment& env = {}) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    setenv("SECTORSWEEP_REPLAY_RUN", token.c_str(), 1);
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// The processes that carry `token` in their environment, but `except`.
+std::vector<pid_t> ProcessesWithToken(const std::string& token, pid_t except) {
+    std::vector<pid_t> found;
+    std::string marker = "SECTORSWEEP_REPLAY_RUN=" + token;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        pid_t pid = std::stoi(name);
+        if (pid == except) continue;
+        std::string environ = ReadText(entry.path() / "environ");
+        size_t at = 0;
+        while (at < environ.size()) {
+            size_t end = environ.find('\0', at);
+            if (end == std::string::npos) end = environ.size();
+            if (environ.compare(at, end - at, marker) == 0) {
+                found.push_back(pid);
+                break;
+            }
+            at = end + 1;
+        }
+    }
+    return found;
+}
+
+fs::path DosDevices() { return fs::path(std::getenv("WINEPREFIX")) / "dosdevices"; }
+
+}  // namespace
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const Environment& env,
+              const std::vector<std::string>& companion) {
+    static int serial = 0;
+    std::string token = std::to_string(getpid()) + "-" + std::to_string(++serial);
+    RunResult result;
+    int in = open("/dev/null", O_RDONLY);
+    int outFd = OpenSink(out), errFd = OpenSink(err);
+    pid_t pid = Spawn(argv, in, outFd, errFd, token, env);
+    Sink helperErr;
+    helperErr.Kind = SinkKind::Pipe;
+    pid_t helper = -1;
+    if (!companion.empty()) {
+        int helperOut = open("/dev/null", O_WRONLY), helperErrFd = OpenSink(helperErr);
+        helper = Spawn(companion, in, helperOut, helperErrFd, token);
+        close(helperOut);
+        close(helperErrFd);
+    }
+    close(in);
+    close(outFd);
+    close(errFd);
+    auto deadline = Clock::now() + std::chrono::seconds(kRunSeconds);
+    int status = 0, helperStatus = 0;
+    bool ended = false;
+    for (;;) {
+        std::vector<pollfd> fds;
+        for (Sink* sink : {&out, &err, &helperErr})
+            if (sink->Read >= 0) fds.push_back({sink->Read, POLLIN, 0});
+        if (!fds.empty()) poll(fds.data(), fds.size(), 10);
+        for (Sink* sink : {&out, &err, &helperErr}) {
+            if (sink->Read < 0) continue;
+            pollfd one = {sink->Read, POLLIN, 0};
+            while (poll(&one, 1, 0) > 0) {
+                char buffer[65536];
+                ssize_t got = read(sink->Read, buffer, sizeof buffer);
+                if (got <= 0) {
+                    close(sink->Read);
+                    sink->Read = -1;
+                    break;
+                }
+                sink->Data.append(buffer, static_cast<size_t>(got));
+            }
+        }
+        if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
+        if (helper > 0 && waitpid(helper, &helperStatus, WNOHANG) == helper) {
+            result.CompanionExit = WIFEXITED(helperStatus) ? WEXITSTATUS(helperStatus) : -1;
+            helper = -1;
+        }
+        if (ended && helper < 0 && out.Read < 0 && err.Read < 0 && helperErr.Read < 0) break;
+        if (Clock::now() > deadline) {
+            result.TimedOut = true;
+            for (pid_t child : {pid, helper})
+                if (child > 0) kill(child, SIGKILL);
+            for (pid_t other : ProcessesWithToken(token, pid)) kill(other, SIGKILL);
+            if (!ended) waitpid(pid, &status, 0);
+            if (helper > 0) waitpid(helper, &helperStatus, 0);
+            break;
+        }
+        if (fds.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    for (Sink* sink : {&out, &err, &helperErr})
+        if (sink->Read >= 0) close(sink->Read);
+    if (WIFEXITED(status)) result.Exit = WEXITSTATUS(status);
+    result.Stdout = out.Kind == SinkKind::File ? ReadText(out.Path) : out.Data;
+    result.Stderr = err.Kind == SinkKind::File ? ReadText(err.Path) : err.Data;
+    result.CompanionError = helperErr.Data;
+    return result;
+}
+
+RunResult RunQuiet(const std::vector<std::string>& argv) {
+    Sink out, err;
+    out.Kind = err.Kind = SinkKind::Pipe;
+    return Run(argv, out, err);
+}
+
+std::string WinPath(const std::string& unixPath) {
+    std::string path = "Z:" + fs::absolute(unixPath).lexically_normal().string();
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+bool Control(const std::vector<std::string>& words, std::string* output, std::string* error) {
+    std::vector<std::string> argv = {Opt.Wine, Opt.TestDisk + "/testdiskctl.exe"};
+    argv.insert(argv.end(), words.begin(), words.end());
+    RunResult r = RunQuiet(argv);
+    if (output) *output = r.Stdout;
+    if (r.Exit != 0 && error) *error = "testdiskctl " + words[0] + ": exit " + std::to_string(r.Exit) + " " + r.Stderr;
+    return r.Exit == 0;
+}
+
+void RemoveDiskLinks() {
+    std::vector<fs::path> links;
+    for (const auto& entry : fs::directory_iterator(DosDevices()))
+        if (entry.path().filename().string().rfind("physicaldrive", 0) == 0) links.push_back(entry.path());
+    for (const fs::path& link : links) fs::remove(link);
+}
+
+void DenyOpens(int disk) {
+    fs::path denied = fs::path(std::getenv("WINEPREFIX")) / "testdisk-denied";
+    std::error_code ignored;
+    fs::create_directories(denied, ignored);
+    fs::create_directory_symlink(denied, DosDevices() / ("physicaldrive" + std::to_string(disk)), ignored);
+}
+
+Stats ParseStats(const std::string& text) {
+    Stats stats;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string value = line.substr(equals + 1);
+        if (!value.empty() && std::isdigit(static_cast<unsigned char>(value[0])))
+            stats[line.substr(0, equals)] = std::stoull(value, nullptr, 0);
+    }
+    return stats;
+}
+
+}  // namespace replay
