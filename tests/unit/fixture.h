@@ -2,10 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include "sectorsweep.h"
 #include "sim/machine.h"
@@ -30,22 +26,3 @@ inline int CountEvents(const std::string& text) {
 
 inline const std::string& Stdout() { return sim::CurrentRecord().Stdout; }
 inline const std::string& Stderr() { return sim::CurrentRecord().Stderr; }
-
-// Runs `body` in a child process, for a test that leaves process-wide state of
-// the program behind (the difference print limit): the tests after it, in any
-// order, start from the state the process started with. The child reports its
-// own failures; any of them fails the test.
-template <typename Body>
-void InOwnProcess(Body body) {
-    std::fflush(nullptr);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        body();
-        std::fflush(nullptr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the test's own process failed";
-}
