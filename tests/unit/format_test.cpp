@@ -77,6 +77,8 @@ TEST(QuantityText, SpeedsInTenthsOfTheirUnit) {
         {1000000000, 1000, "1000.0 MB/s"},
         {1000000001, 1000, "1.0 GB/s"},
         {5000000000, 2000, "2.5 GB/s"},
+        {1049999999, 1000, "1.0 GB/s"},
+        {1050000000, 1000, "1.1 GB/s"},
     };
     for (const auto& c : cases) EXPECT_STREQ(FormatSpeed(c.Bytes, c.Ms), c.Text) << c.Bytes << "/" << c.Ms;
 }
