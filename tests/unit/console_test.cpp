@@ -154,6 +154,10 @@ TEST(LineControl, EnsureLineStartBreaksOnlyARowThatShowsText) {
     EnsureLineStart();
     EXPECT_EQ(sim::Cursor(), std::make_pair(0, 2));
     EXPECT_EQ(Stdout().substr(Stdout().size() - 3), "\r\r\n");
+
+    Print(" ");  // column 1 of a blank row
+    EnsureLineStart();
+    EXPECT_EQ(sim::Cursor(), std::make_pair(0, 3));
 }
 
 TEST(LineControl, EnsureLineStartSeesTextAnywhereInTheRow) {

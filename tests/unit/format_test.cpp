@@ -1,4 +1,9 @@
 // Quantity texts and error names.
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+
 #include "unit/fixture.h"
 
 namespace {
@@ -72,6 +77,8 @@ TEST(QuantityText, SpeedsInTenthsOfTheirUnit) {
         {1000000000, 1000, "1000.0 MB/s"},
         {1000000001, 1000, "1.0 GB/s"},
         {5000000000, 2000, "2.5 GB/s"},
+        {1049999999, 1000, "1.0 GB/s"},
+        {1050000000, 1000, "1.1 GB/s"},
     };
     for (const auto& c : cases) EXPECT_STREQ(FormatSpeed(c.Bytes, c.Ms), c.Text) << c.Bytes << "/" << c.Ms;
 }
@@ -103,6 +110,28 @@ TEST(ErrorNames, TableNamesAndDecimalFallback) {
     EXPECT_STREQ(first, "1785");  // the fallback buffer is shared
     SetLastError(1117);
     EXPECT_STREQ(LastErrorName(), "IO_DEVICE");
+}
+
+// Each name of the table is the SDK's name of its code.
+TEST(ErrorNames, EachNameIsTheSdkNameOfItsCode) {
+    std::ifstream header("/usr/share/mingw-w64/include/winerror.h");
+    if (!header) GTEST_SKIP() << "the mingw-w64 headers are not installed";
+    std::map<std::string, DWORD> sdk;
+    const std::regex define(R"(#define\s+ERROR_(\w+)\s+(?:__MSABI_LONG\()?(\d+)L?\)?\s*)");
+    std::smatch match;
+    for (std::string line; std::getline(header, line);)
+        if (std::regex_match(line, match, define)) sdk.emplace(match[1], std::stoul(match[2]));
+    BootMachine();
+    int named = 0;
+    for (DWORD code = 0; code < 2000; ++code) {
+        std::string name = ErrorName(code);
+        if (name == std::to_string(code)) continue;
+        ++named;
+        if (sdk.count(name)) {  // VIRUS_INFECTED is not in mingw-w64's
+            EXPECT_EQ(sdk[name], code) << name;
+        }
+    }
+    EXPECT_EQ(named, 39);  // every row is reached by its own code
 }
 
 }  // namespace

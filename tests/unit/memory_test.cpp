@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "unit/fixture.h"
@@ -118,6 +119,16 @@ TEST(AddressSpace, FailuresAreAbsentResults) {
     EXPECT_EQ(CommitRange(base, 0x1000), base);
     EXPECT_EQ(CommitRange(base, 0x2000), nullptr);
     EXPECT_EQ(Stdout(), "\r\nerror 8 allocating more memory\r\n");
+}
+
+TEST(Text, CopyTextKeepsToItsCapacity) {
+    char out[8];
+    std::memset(out, '#', sizeof out);
+    CopyText(out, "abcdef", 4);
+    EXPECT_STREQ(out, "abc");
+    EXPECT_EQ(out[4], '#');
+    CopyText(out, "ab", 4);
+    EXPECT_STREQ(out, "ab");
 }
 
 }  // namespace
