@@ -60,6 +60,7 @@ struct Disk {
     std::vector<Fault> Faults;
     std::vector<Range> Flaky;
     std::vector<uint64_t> ShortAt;
+    std::vector<std::pair<Range, uint32_t>> Slow;  // a request over the range costs this many ms more
 };
 
 // What a volume's or letter's device answers to IOCTL_STORAGE_GET_DEVICE_NUMBER

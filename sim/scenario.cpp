@@ -477,6 +477,9 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                 DiskNumbered(s->Machine, w.at(1))->Faults.push_back(fault);
             } else if (head == "flaky")
                 DiskNumbered(s->Machine, w.at(1))->Flaky.push_back(ParseRange(w.at(2)));
+            else if (head == "slow")
+                DiskNumbered(s->Machine, w.at(1))
+                    ->Slow.push_back({ParseRange(w.at(2)), static_cast<uint32_t>(Number(w.at(3)))});
             else if (head == "short")
                 DiskNumbered(s->Machine, w.at(1))->ShortAt.push_back(Number(w.at(2)));
             else if (head == "volume")

@@ -29,8 +29,10 @@ void FillFromDisk(const Disk& disk, uint64_t offset, BYTE* out, uint64_t length,
     }
 }
 
-void ChargeRequest(const Disk& disk, uint64_t bytes) {
+void ChargeRequest(const Disk& disk, uint64_t offset, uint64_t bytes) {
     uint64_t micros = static_cast<uint64_t>(disk.LatencyMs) * 1000;
+    for (const auto& [where, ms] : disk.Slow)
+        if (where.Overlaps(offset, bytes)) micros += static_cast<uint64_t>(ms) * 1000;
     if (disk.BytesPerMs != 0) micros += bytes * 1000 / disk.BytesPerMs;
     AdvanceMicros(micros);
 }
@@ -191,7 +193,7 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
             std::memcpy(&request, in, sizeof request);
             uint64_t offset = static_cast<uint64_t>(request.StartingOffset);
             if (request.StartingOffset < 0 || offset + request.Length > disk.Size) return Fail(ERROR_SECTOR_NOT_FOUND);
-            ChargeRequest(disk, request.Length);
+            ChargeRequest(disk, offset, request.Length);
             if (const Fault* fault = FaultAt(disk, true, offset, request.Length)) return Fail(fault->Error);
             *returned = 0;
             return TRUE;
@@ -277,7 +279,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* bytesRead, OVERLAPP
         return TRUE;
     }
     if (offset + bytes > disk.Size) return fail(ERROR_INVALID_PARAMETER);
-    ChargeRequest(disk, bytes);
+    ChargeRequest(disk, offset, bytes);
     if (const Fault* fault = FaultAt(disk, false, offset, bytes)) return fail(fault->Error);
     uint64_t length = bytes;
     for (uint64_t at : disk.ShortAt)

@@ -269,6 +269,7 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         if (d.Faults.size() + d.Flaky.size() > TESTDISK_MAX_FAULTS) skip("more fault ranges than the test disk holds");
         // The simulated machine's rate sets the chunk lengths; under Wine real time does, and
         // a chunk that ends at the short point reads whole.
+        if (!d.Slow.empty()) skip("a range that costs extra time is simulated only");
         if (!d.ShortAt.empty())
             skip("whether a read crosses a short point depends on the chunk lengths, which real time decides");
         if (!d.ReadOpen) {
