@@ -269,6 +269,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD bytes, DWORD* bytesRead, OVERLAPP
         return Fail(error);
     };
     if (DWORD error = InjectedError(call)) return fail(error);
+    // The system resets the event an OVERLAPPED names: one left unset is no handle.
+    if (overlapped != nullptr && overlapped->hEvent != nullptr) return fail(ERROR_INVALID_HANDLE);
     if ((object->Access & GENERIC_READ) == 0) return fail(ERROR_ACCESS_DENIED);
     if (object->NoBuffering && (offset % disk.Sector != 0 || bytes % disk.Sector != 0 ||
                                 reinterpret_cast<uintptr_t>(buffer) % disk.Sector != 0))

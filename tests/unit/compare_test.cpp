@@ -159,6 +159,10 @@ std::string PrintLimitMismatch() {
     if (Stdout().substr(before) != "24 diffs found\r\n") return "second call: " + Stdout().substr(before);
     before = Stdout().size();
     if (CompareChunks(a.data(), a.data(), 24, 0) != 0u || Stdout().size() != before) return "equal call";
+    std::vector<BYTE> one(a);
+    one[5] = 7;
+    if (CompareChunks(a.data(), one.data(), 24, 0) != 1u) return "count of a call with one difference";
+    if (Stdout().substr(before) != "1 diffs found\r\n") return "one difference: " + Stdout().substr(before);
     return "";
 }
 
