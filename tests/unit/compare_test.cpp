@@ -43,6 +43,15 @@ protected:
     void TearDown() override { UseComparePath(CompareWidest); }
 };
 
+// Left to itself, CompareChunks takes the widest loop this processor and its
+// system run.
+TEST(CompareChunks, TakesTheWidestPathThatRunsHere) {
+    ComparePath widest = __builtin_cpu_supports("avx512f") ? CompareAvx512
+                         : __builtin_cpu_supports("avx2")  ? CompareAvx2
+                                                           : CompareSse2;
+    EXPECT_EQ(UseComparePath(CompareWidest), widest);
+}
+
 INSTANTIATE_TEST_SUITE_P(CompareChunks, EachPath,
                          testing::Values(CompareAvx512, CompareAvx2, CompareSse2, CompareWords),
                          [](const testing::TestParamInfo<ComparePath>& info) { return PathName(info.param); });

@@ -185,10 +185,10 @@ TEST(QueryDeviceDescription, LongTextsAreCutAndNeverReadPastTheReply) {
                     "descriptor-size=4096"),
               std::string(124, 'v'));
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=A vendor-offset=4294967290 descriptor-size=4294967295"), "");
-    // All four bytes of an offset count: 0x80000028 is not byte 40.
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 vendor-offset=0x80000028 product-offset=40 "
+    // All four bytes of an offset count: 0x8000002D is not byte 45.
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9xyz vendor-offset=0x8000002D product-offset=40 "
                     "descriptor-size=4294967295"),
-              "Disk9");
+              "Disk9xyz");
 }
 
 }  // namespace
