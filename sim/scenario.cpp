@@ -163,7 +163,9 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
             if (x == std::string::npos) throw Failure{"a console's size is WIDTHxROWS"};
             c.Width = Count(w[1].substr(0, x));
             c.Rows = Count(w[1].substr(x + 1));
-            if (c.Width > 1000 || c.Rows > 1000) throw Failure{"a console is at most 1000x1000"};
+            // A console's sizes are SHORTs; the screen is kept whole, so at most 16M cells.
+            if (c.Width > 32767 || c.Rows > 32767 || c.Width * c.Rows > (1 << 24))
+                throw Failure{"a console is at most 32767 wide and high, and 16M cells"};
         }
     } else if (key == "stderr")
         c.Stderr = ParseStd(w.at(0));
