@@ -696,15 +696,15 @@ static NTSTATUS query_points(IRP* irp) {
     ULONG out_len = sp->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR* buf = irp->AssociatedIrp.SystemBuffer;
     static UCHAR input[1024];
-    const MOUNTMGR_MOUNT_POINT* spec = (const MOUNTMGR_MOUNT_POINT*)input;
+    const MOUNTMGR_MOUNT_POINT* point = (const MOUNTMGR_MOUNT_POINT*)input;
     ULONG count = 0, at, i, pass;
 
     if (stand_in_mode == TESTDISK_MOUNTMGR_FAIL) return complete(irp, STATUS_NOT_SUPPORTED, 0);
-    if (in_len < sizeof(*spec) || in_len > sizeof(input) || out_len < sizeof(MOUNTMGR_MOUNT_POINTS))
+    if (in_len < sizeof(*point) || in_len > sizeof(input) || out_len < sizeof(MOUNTMGR_MOUNT_POINTS))
         return complete(irp, STATUS_INVALID_PARAMETER, 0);
     RtlCopyMemory(input, buf, in_len);
-    if (spec->SymbolicLinkNameOffset + spec->SymbolicLinkNameLength > in_len ||
-        spec->DeviceNameOffset + spec->DeviceNameLength > in_len || spec->UniqueIdOffset)
+    if (point->SymbolicLinkNameOffset + point->SymbolicLinkNameLength > in_len ||
+        point->DeviceNameOffset + point->DeviceNameLength > in_len || point->UniqueIdOffset)
         return complete(irp, STATUS_INVALID_PARAMETER, 0);
 
     /* Counted first, then written when the reply has room. */
@@ -718,8 +718,8 @@ static NTSTATUS query_points(IRP* irp) {
             for (k = 0; v && k < 2; k++) {
                 const UNICODE_STRING* link = k ? &v->letter_link : &v->name_link;
                 if (!link->Length ||
-                    !same_text(input, spec->SymbolicLinkNameOffset, spec->SymbolicLinkNameLength, link) ||
-                    !same_text(input, spec->DeviceNameOffset, spec->DeviceNameLength, &v->device_name))
+                    !same_text(input, point->SymbolicLinkNameOffset, point->SymbolicLinkNameLength, link) ||
+                    !same_text(input, point->DeviceNameOffset, point->DeviceNameLength, &v->device_name))
                     continue;
                 if (pass)
                     put_mount_point(buf, count, &at, link, &v->device_name);
