@@ -208,12 +208,16 @@ BOOL ReadConsoleOutputA(HANDLE console, CHAR_INFO* cells, COORD size, COORD orig
 BOOL WriteConsoleOutputA(HANDLE console, const CHAR_INFO* cells, COORD size, COORD origin, SMALL_RECT* region) {
     CallGuard guard;
     if (ConsoleOutput(console) == 0) return Fail(ERROR_INVALID_HANDLE);
+    // The cells written are clipped to the screen and to the caller's buffer of size.X by size.Y.
     int right = std::min<int>(region->Right, M->Cfg.Width - 1);
+    if (origin.Y >= size.Y || origin.X >= size.X) right = region->Left - 1;
+    right = std::min<int>(right, region->Left + size.X - origin.X - 1);
     for (int x = region->Left; x <= right; ++x) {
         int index = origin.Y * size.X + (x - region->Left + origin.X);
         At(x, region->Top).Ch = cells[index].Char.AsciiChar;
         At(x, region->Top).Attr = cells[index].Attributes;
     }
+    region->Right = static_cast<SHORT>(right);
     Event("WriteConsoleOutputA row " + std::to_string(region->Top) + " columns " + std::to_string(region->Left) + "-" +
           std::to_string(right));
     return TRUE;
