@@ -149,6 +149,11 @@ DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLON
 // (CompareWidest: back to the widest) and returns the loop now in use, which is
 // narrower than `path` when the machine lacks it.
 enum ComparePath { CompareWords, CompareSse2, CompareAvx2, CompareAvx512, CompareWidest };
+// The AVX-512 loop takes buffers from this length on. Two of them fill the
+// last-level cache of the processors measured, so they come from memory, where
+// 512-bit loads are the faster; shorter ones may still sit in the cache, where the
+// AVX2 loop is.
+constexpr DWORD kFullWidthCompare = 0x1000000;
 ComparePath UseComparePath(ComparePath path);
 VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);
 void UnlockVolumes(VolumeLockSet* set);

@@ -66,22 +66,14 @@ __attribute__((target("avx2"))) bool WordsEqualAvx2(const BYTE* first, const BYT
     return equal && WordsEqualSse2(first + j * 8, second + j * 8, words - j);
 }
 
-// Eight words, loaded as two 256-bit halves: on the AMD cores measured, a 512-bit
-// load of data that sits in the last-level cache is slower than two 256-bit loads,
-// and no faster from memory.
-__attribute__((target("avx512f"))) inline __m512i Load512(const BYTE* bytes, SIZE_T j) {
-    const __m256i* halves = reinterpret_cast<const __m256i*>(bytes + j * 8);
-    __v4di low = reinterpret_cast<__v4di>(_mm256_loadu_si256(halves));
-    __v4di high = reinterpret_cast<__v4di>(_mm256_loadu_si256(halves + 1));
-    return reinterpret_cast<__m512i>(__builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7));
-}
-
 __attribute__((target("avx512f"))) inline __m512i Differ512(const BYTE* first, const BYTE* second, SIZE_T j) {
-    return _mm512_xor_si512(Load512(first, j), Load512(second, j));
+    return _mm512_xor_si512(_mm512_loadu_si512(first + j * 8), _mm512_loadu_si512(second + j * 8));
 }
 
-// Thirty-two words (256 bytes) per step.
+// Thirty-two words (256 bytes) per step, for buffers of kFullWidthCompare bytes
+// and more; shorter ones go to the AVX2 loop (see kFullWidthCompare).
 __attribute__((target("avx512f"))) bool WordsEqualAvx512(const BYTE* first, const BYTE* second, SIZE_T words) {
+    if (words < kFullWidthCompare / 8) return WordsEqualAvx2(first, second, words);
     SIZE_T j = 0;
     bool equal = true;
     for (; equal && j + 32 <= words; j += 32) {

@@ -60,10 +60,12 @@ INSTANTIATE_TEST_SUITE_P(CompareChunks, EachPath,
 // after them (256, 128 and 64 bytes), then seven single words and four bytes
 // that are not compared.
 constexpr DWORD kEveryStage = 4096 + 128 + 64 + 56 + 4;
+// The same stages after the length from which the AVX-512 loop runs.
+constexpr DWORD kLongEveryStage = kFullWidthCompare + kEveryStage;
 
 TEST_P(EachPath, EqualBuffersCountNothingAndPrintNothing) {
-    std::vector<BYTE> a = Pattern(1 << 20), b = a;
-    for (DWORD length : {0u, 8u, 64u, 256u, kEveryStage, 1u << 20})
+    std::vector<BYTE> a = Pattern(kLongEveryStage), b = a;
+    for (DWORD length : {0u, 8u, 64u, 256u, kEveryStage, 1u << 20, kFullWidthCompare - 256, kLongEveryStage})
         EXPECT_EQ(CompareChunks(a.data(), b.data(), length, 0), 0u) << length;
     EXPECT_EQ(Stdout(), "");
 }
@@ -74,6 +76,19 @@ TEST_P(EachPath, SeesADifferenceInEveryComparedByte) {
     for (DWORD at = 0; at < kEveryStage; ++at) {
         b[at] ^= static_cast<BYTE>(1 << (at % 8));
         EXPECT_EQ(CompareChunks(a.data(), b.data(), kEveryStage, 0), at < kEveryStage / 8 * 8 ? 1u : 0u) << at;
+        b[at] = a[at];
+    }
+}
+
+// In long buffers: each word of the first two 256-byte blocks, and each word
+// from the last two blocks of the widest loop on, a different byte of each.
+TEST_P(EachPath, SeesADifferenceInEveryWordOfALongBuffer) {
+    std::vector<BYTE> a = Pattern(kLongEveryStage), b = a;
+    const DWORD lastBlocks = kLongEveryStage / 256 * 256 - 512;
+    for (DWORD word = 0; word < kLongEveryStage / 8; word = word + 1 == 64 ? lastBlocks / 8 : word + 1) {
+        DWORD at = word * 8 + word % 8;
+        b[at] ^= 0x10;
+        EXPECT_EQ(CompareChunks(a.data(), b.data(), kLongEveryStage, 0), 1u) << at;
         b[at] = a[at];
     }
 }
@@ -101,13 +116,17 @@ TEST_P(EachPath, LeavesTheUpperHalvesClear) {
     if (!ReportsUpperState()) GTEST_SKIP() << "the processor does not report the upper halves' state";
     ClearUpperHalves();
     if ((StateInUse() & kUpperHalves) != 0) GTEST_SKIP() << "the processor does not report them clear";
-    std::vector<BYTE> a = Pattern(kEveryStage), b = a;
-    CompareChunks(a.data(), b.data(), kEveryStage, 0);
-    EXPECT_EQ(StateInUse() & kUpperHalves, 0u) << "after equal buffers";
-    b[8] ^= 1;
-    ClearUpperHalves();
-    CompareChunks(a.data(), b.data(), kEveryStage, 0);
-    EXPECT_EQ(StateInUse() & kUpperHalves, 0u) << "after a difference";
+    std::vector<BYTE> a = Pattern(kLongEveryStage), b = a;
+    for (DWORD length : {kEveryStage, kLongEveryStage}) {
+        CompareChunks(a.data(), b.data(), length, 0);
+        EXPECT_EQ(StateInUse() & kUpperHalves, 0u) << "after equal buffers of " << length;
+        b[8] ^= 1;
+        ClearUpperHalves();
+        CompareChunks(a.data(), b.data(), length, 0);
+        EXPECT_EQ(StateInUse() & kUpperHalves, 0u) << "after a difference in " << length;
+        b[8] ^= 1;
+        ClearUpperHalves();
+    }
 }
 
 // ---- the listing -------------------------------------------------------------
