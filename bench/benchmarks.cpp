@@ -114,6 +114,12 @@ const char* PathName(ComparePath path) {
     }
 }
 
+// The loop that compares buffers of this length on the path.
+std::string LoopName(ComparePath path, size_t bytes) {
+    if (path == CompareAvx512 && bytes < kFullWidthCompare) return "AVX2 (AVX-512 path)";
+    return PathName(path);
+}
+
 // The thread's processor time, which the other work on a shared machine does not
 // inflate by taking the processor away.
 double ThreadSeconds() {
@@ -126,7 +132,7 @@ double ThreadSeconds() {
 void EqualBuffers(benchmark::State& state, const Subject& subject, size_t bytes, bool outOfCache) {
     const Buffers& buffers = SharedBuffers();
     BootQuiet(1 << 20);
-    if (subject.Test == ByCompareChunks) state.SetLabel(PathName(UseComparePath(CompareWidest)));
+    if (subject.Test == ByCompareChunks) state.SetLabel(LoopName(UseComparePath(CompareWidest), bytes));
     if (!outOfCache) benchmark::DoNotOptimize(subject.Test(buffers.First, buffers.Second, bytes));
     for (auto _ : state) {
         if (outOfCache) WalkOutOfCache(buffers);
@@ -172,17 +178,17 @@ public:
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
             Medians[run.run_name.function_name] = run.GetAdjustedRealTime();
-            if (!run.report_label.empty()) Path = run.report_label;
+            if (!run.report_label.empty()) Loops[run.run_name.function_name] = run.report_label;
         }
     }
 
     void Finalize() override {
         ConsoleReporter::Finalize();
         if (Medians.empty()) return;
-        std::printf("\nMedian speed as a multiple of memcmp's (CompareChunks took the %s loop)\n", Path.c_str());
+        std::printf("\nMedian speed as a multiple of memcmp's\n");
         std::printf("%-8s %-28s %-28s\n", "", "in cache", "out of cache");
-        std::printf("%-8s %-13s %-14s %-13s %-14s\n", "size", "CompareChunks", "plain AVX2", "CompareChunks",
-                    "plain AVX2");
+        std::printf("%-8s %-13s %-14s %-13s %-14s %s\n", "size", "CompareChunks", "plain AVX2", "CompareChunks",
+                    "plain AVX2", "CompareChunks' loop");
         for (size_t bytes : kSizes) {
             std::printf("%-8s", SizeName(bytes).c_str());
             for (const char* state : kStates) {
@@ -196,7 +202,8 @@ public:
                 }
                 std::printf(" ");
             }
-            std::printf("\n");
+            auto loop = Loops.find(EqualName("CompareChunks", bytes, kStates[0]));
+            std::printf("%s\n", loop == Loops.end() ? "-" : loop->second.c_str());
         }
     }
 
@@ -207,7 +214,7 @@ private:
     }
 
     std::map<std::string, double> Medians;
-    std::string Path = "?";
+    std::map<std::string, std::string> Loops;
 };
 
 // ---- pass loop -------------------------------------------------------------
