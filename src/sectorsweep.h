@@ -144,6 +144,9 @@ DWORD RunPassLoop(PassProgress* pass);
 // Closes the disk, then unlocks and frees the volume lock set, whichever the pass has.
 void ReleaseDiskAndVolumes(PassProgress* pass);
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset);
+// CompareChunks' quick test: whether the chunks' whole words are equal (the last
+// length % 8 bytes are not compared).
+bool ChunksEqual(const BYTE* first, const BYTE* second, DWORD length);
 // The quick test's loops, narrowest first. CompareChunks takes the widest that the
 // processor and the system support; UseComparePath makes it take `path` instead
 // (CompareWidest: back to the widest) and returns the loop now in use, which is

@@ -102,20 +102,6 @@ ComparePath WidestPath() {
 
 int Path = -1;  // chosen on first use
 
-bool WordsEqual(const BYTE* first, const BYTE* second, SIZE_T words) {
-    if (Path < 0) UseComparePath(CompareWidest);
-    switch (Path) {
-        case CompareAvx512:
-            return WordsEqualAvx512(first, second, words);
-        case CompareAvx2:
-            return WordsEqualAvx2(first, second, words);
-        case CompareSse2:
-            return WordsEqualSse2(first, second, words);
-        default:
-            return WordsEqualPlain(first, second, words);
-    }
-}
-
 void PrintDifference(ULONGLONG position, BYTE first, BYTE second) {
     EnsureLineStart();
     if (position < 0x100000000ull)
@@ -129,6 +115,21 @@ void PrintDifference(ULONGLONG position, BYTE first, BYTE second) {
 
 }  // namespace
 
+bool ChunksEqual(const BYTE* first, const BYTE* second, DWORD length) {
+    SIZE_T words = length / 8;
+    if (Path < 0) UseComparePath(CompareWidest);
+    switch (Path) {
+        case CompareAvx512:
+            return WordsEqualAvx512(first, second, words);
+        case CompareAvx2:
+            return WordsEqualAvx2(first, second, words);
+        case CompareSse2:
+            return WordsEqualSse2(first, second, words);
+        default:
+            return WordsEqualPlain(first, second, words);
+    }
+}
+
 ComparePath UseComparePath(ComparePath path) {
     ComparePath widest = WidestPath();
     Path = path < widest ? path : widest;
@@ -136,8 +137,8 @@ ComparePath UseComparePath(ComparePath path) {
 }
 
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset) {
+    if (ChunksEqual(first, second, length)) return 0;
     SIZE_T words = length / 8;
-    if (WordsEqual(first, second, words)) return 0;
     DWORD count = 0;
     for (SIZE_T j = 0; j < words; ++j) {
         if (Word(first, j) == Word(second, j)) continue;

@@ -65,8 +65,10 @@ constexpr DWORD kLongEveryStage = kFullWidthCompare + kEveryStage;
 
 TEST_P(EachPath, EqualBuffersCountNothingAndPrintNothing) {
     std::vector<BYTE> a = Pattern(kLongEveryStage), b = a;
-    for (DWORD length : {0u, 8u, 64u, 256u, kEveryStage, 1u << 20, kFullWidthCompare - 256, kLongEveryStage})
+    for (DWORD length : {0u, 8u, 64u, 256u, kEveryStage, 1u << 20, kFullWidthCompare - 256, kLongEveryStage}) {
+        EXPECT_TRUE(ChunksEqual(a.data(), b.data(), length)) << length;
         EXPECT_EQ(CompareChunks(a.data(), b.data(), length, 0), 0u) << length;
+    }
     EXPECT_EQ(Stdout(), "");
 }
 
@@ -75,7 +77,9 @@ TEST_P(EachPath, SeesADifferenceInEveryComparedByte) {
     std::vector<BYTE> b = a;
     for (DWORD at = 0; at < kEveryStage; ++at) {
         b[at] ^= static_cast<BYTE>(1 << (at % 8));
-        EXPECT_EQ(CompareChunks(a.data(), b.data(), kEveryStage, 0), at < kEveryStage / 8 * 8 ? 1u : 0u) << at;
+        bool compared = at < kEveryStage / 8 * 8;
+        EXPECT_EQ(ChunksEqual(a.data(), b.data(), kEveryStage), !compared) << at;
+        EXPECT_EQ(CompareChunks(a.data(), b.data(), kEveryStage, 0), compared ? 1u : 0u) << at;
         b[at] = a[at];
     }
 }
@@ -88,6 +92,7 @@ TEST_P(EachPath, SeesADifferenceInEveryWordOfALongBuffer) {
     for (DWORD word = 0; word < kLongEveryStage / 8; word = word + 1 == 64 ? lastBlocks / 8 : word + 1) {
         DWORD at = word * 8 + word % 8;
         b[at] ^= 0x10;
+        EXPECT_FALSE(ChunksEqual(a.data(), b.data(), kLongEveryStage)) << at;
         EXPECT_EQ(CompareChunks(a.data(), b.data(), kLongEveryStage, 0), 1u) << at;
         b[at] = a[at];
     }
