@@ -132,7 +132,7 @@ double ThreadSeconds() {
 void EqualBuffers(benchmark::State& state, const Subject& subject, size_t bytes, bool outOfCache) {
     const Buffers& buffers = SharedBuffers();
     BootQuiet(1 << 20);
-    if (subject.Test == ByCompareChunks) state.SetLabel(LoopName(UseComparePath(CompareWidest), bytes));
+    if (subject.Test == ByCompareChunks) state.SetLabel(LoopName(ComparePathInUse(), bytes));
     if (!outOfCache) benchmark::DoNotOptimize(subject.Test(buffers.First, buffers.Second, bytes));
     for (auto _ : state) {
         if (outOfCache) WalkOutOfCache(buffers);

@@ -158,6 +158,8 @@ enum ComparePath { CompareWords, CompareSse2, CompareAvx2, CompareAvx512, Compar
 // AVX2 loop is.
 constexpr DWORD kFullWidthCompare = 0x1000000;
 ComparePath UseComparePath(ComparePath path);
+// The loop in use: the widest, chosen on first use, unless UseComparePath said otherwise.
+ComparePath ComparePathInUse();
 VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);
 void UnlockVolumes(VolumeLockSet* set);
 BOOL ConsoleCtrlHandler(DWORD ctrlType);

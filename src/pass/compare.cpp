@@ -115,10 +115,14 @@ void PrintDifference(ULONGLONG position, BYTE first, BYTE second) {
 
 }  // namespace
 
+ComparePath ComparePathInUse() {
+    if (Path < 0) UseComparePath(CompareWidest);
+    return static_cast<ComparePath>(Path);
+}
+
 bool ChunksEqual(const BYTE* first, const BYTE* second, DWORD length) {
     SIZE_T words = length / 8;
-    if (Path < 0) UseComparePath(CompareWidest);
-    switch (Path) {
+    switch (ComparePathInUse()) {
         case CompareAvx512:
             return WordsEqualAvx512(first, second, words);
         case CompareAvx2:

@@ -49,6 +49,7 @@ TEST(CompareChunks, TakesTheWidestPathThatRunsHere) {
     ComparePath widest = __builtin_cpu_supports("avx512f") ? CompareAvx512
                          : __builtin_cpu_supports("avx2")  ? CompareAvx2
                                                            : CompareSse2;
+    EXPECT_EQ(ComparePathInUse(), widest);
     EXPECT_EQ(UseComparePath(CompareWidest), widest);
 }
 
