@@ -87,7 +87,8 @@ TEST_P(EachPath, SeesADifferenceInEveryComparedByte) {
 
 // In long buffers: each word of the first two 256-byte blocks, and each word
 // from the last two blocks of the widest loop on, a different byte of each; the
-// bytes after the last whole word are not compared.
+// bytes after the last whole word are not compared. (The listing after a failed
+// quick test is the same for every loop, so only the verdict is checked.)
 TEST_P(EachPath, SeesADifferenceInEveryWordOfALongBuffer) {
     std::vector<BYTE> a = Pattern(kLongEveryStage), b = a;
     const DWORD lastBlocks = kLongEveryStage / 256 * 256 - 512;
@@ -95,7 +96,6 @@ TEST_P(EachPath, SeesADifferenceInEveryWordOfALongBuffer) {
         DWORD at = word * 8 + word % 8;
         b[at] ^= 0x10;
         EXPECT_FALSE(ChunksEqual(a.data(), b.data(), kLongEveryStage)) << at;
-        EXPECT_EQ(CompareChunks(a.data(), b.data(), kLongEveryStage, 0), 1u) << at;
         b[at] = a[at];
     }
     for (DWORD at = kLongEveryStage / 8 * 8; at < kLongEveryStage; ++at) {
