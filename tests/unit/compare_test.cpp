@@ -10,9 +10,11 @@
 
 namespace {
 
+// Bytes with no short period, so that comparing the wrong part of a buffer
+// (an offset off by a few words) never happens to match.
 std::vector<BYTE> Pattern(size_t length) {
     std::vector<BYTE> bytes(length);
-    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<BYTE>(i * 7 + 3);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<BYTE>((i + 1) * 0x9E3779B97F4A7C15ull >> 56);
     return bytes;
 }
 
