@@ -42,7 +42,13 @@ protected:
         if (UseComparePath(GetParam()) != GetParam())
             GTEST_SKIP() << "this processor lacks the " << PathName(GetParam()) << " loop";
     }
-    void TearDown() override { UseComparePath(CompareWidest); }
+    // The cases ran through the loop under test, not the widest.
+    void TearDown() override {
+        if (!IsSkipped()) {
+            EXPECT_EQ(ComparePathInUse(), GetParam());
+        }
+        UseComparePath(CompareWidest);
+    }
 };
 
 // Left to itself, CompareChunks takes the widest loop this processor and its
