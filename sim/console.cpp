@@ -133,7 +133,15 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytes, DWORD* bytesWritten
         return Fail(ERROR_INVALID_HANDLE);
     }
     if (which == 0) return Fail(ERROR_ACCESS_DENIED);
-    WriteStd(which, kind, static_cast<const char*>(buffer), bytes);
+    const char* text = static_cast<const char*>(buffer);
+    // A full file or a pipe whose reader is gone: `fail at "write stdout"`.
+    std::string call =
+        std::string("write ") + (which == 1 ? "stdout" : "stderr") + " \"" + Escape(text, bytes, false) + "\"";
+    if (DWORD error = InjectedError(call)) {
+        Event(call + " -> fail " + std::to_string(error));
+        return Fail(error);
+    }
+    WriteStd(which, kind, text, bytes);
     if (bytesWritten != nullptr) *bytesWritten = bytes;
     return TRUE;
 }

@@ -88,6 +88,9 @@ int TextLength(const char* text);
 void CopyText(char* out, const char* text, int capacity);
 void FillBytes(void* block, BYTE value, SIZE_T bytes);
 void StripTrailingChar(char* text, char ch);
+// Control bytes of a device's texts are shown as '?': the device must not drive
+// the terminal.
+void MaskControlBytes(char* text);
 
 // ---- pass -----------------------------------------------------------------
 
@@ -117,6 +120,8 @@ struct PassProgress {
     DWORD StartTick;
     DWORD GrowTick;
     DWORD Elapsed;
+    // The bytes committed of each read buffer.
+    DWORD Committed;
 };
 
 struct AbortFlagSet {
@@ -141,8 +146,9 @@ constexpr char kSummaryFormat[] = "%s  (%s)  -  %s\n";
 
 DWORD RunDiskPass(int diskNumber, PassMode mode);
 DWORD RunPassLoop(PassProgress* pass);
-// Closes the disk, then unlocks and frees the volume lock set, whichever the pass has.
-void ReleaseDiskAndVolumes(PassProgress* pass);
+// Closes the disk, then unlocks and frees the volume lock set, whichever the pass
+// has; returns the error of the first unlock that failed, or 0.
+DWORD ReleaseDiskAndVolumes(PassProgress* pass);
 DWORD CompareChunks(const BYTE* first, const BYTE* second, DWORD length, LONGLONG chunkOffset);
 // CompareChunks' quick test: whether the chunks' whole words are equal (the last
 // length % 8 bytes are not compared).
@@ -161,7 +167,9 @@ ComparePath UseComparePath(ComparePath path);
 // The loop in use: the widest, chosen on first use, unless UseComparePath said otherwise.
 ComparePath ComparePathInUse();
 VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);
-void UnlockVolumes(VolumeLockSet* set);
+// Unlocks and closes the set's volumes; returns the error of the first unlock
+// that failed, or 0.
+DWORD UnlockVolumes(VolumeLockSet* set);
 BOOL ConsoleCtrlHandler(DWORD ctrlType);
 void SendKeyUps(const WCHAR* text);
 

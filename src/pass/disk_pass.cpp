@@ -16,18 +16,19 @@ ULONGLONG QueryDiskSize(HANDLE disk, bool readAccess) {
 
 // The early exits give the disk and its volumes back before the close prompt,
 // and the loop's end before it decides the outcome.
-void ReleaseDiskAndVolumes(PassProgress* pass) {
+DWORD ReleaseDiskAndVolumes(PassProgress* pass) {
     if (pass->Disk != nullptr) CloseHandle(pass->Disk);
-    if (pass->LockSet != nullptr) {
-        UnlockVolumes(pass->LockSet);
-        FreeChecked(pass->LockSet);
-    }
+    if (pass->LockSet == nullptr) return 0;
+    DWORD failure = UnlockVolumes(pass->LockSet);
+    FreeChecked(pass->LockSet);
+    return failure;
 }
 
 DWORD RunDiskPass(int diskNumber, PassMode mode) {
     PassProgress pass;
     FillBytes(&pass, 0, sizeof pass);
     pass.Mode = mode;
+    pass.Committed = kFirstChunk;
     if (mode != Verify) pass.Buffer1 = NewReadBuffer();
     if (mode == ReadTwice) pass.Buffer2 = NewReadBuffer();
     // Without both buffers the pass cannot read: its volumes stay mounted.

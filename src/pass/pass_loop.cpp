@@ -65,11 +65,26 @@ void AdaptChunkLength(PassProgress* pass) {
     if (GetTickCount() - pass->GrowTick < kGrowWindow) {
         // Growth stops at the buffers' reservation.
         length = length > kLargestChunk / 2 ? kLargestChunk : length * 2;
-        if (pass->Mode != Verify) pass->Buffer1 = CommitRange(pass->Buffer1, length);
-        if (pass->Mode == ReadTwice) pass->Buffer2 = CommitRange(pass->Buffer2, length);
     } else if (pass->Elapsed > kSlowAfter && length > kSmallestHalving) {
         length /= 2;
     }
+}
+
+// The buffers grow to what the next chunk reads, once it is clamped to the disk:
+// memory the pass will never read must not be able to fail it.
+void CommitForNextChunk(PassProgress* pass) {
+    DWORD length = pass->Request.Length;
+    if (pass->Mode == Verify || length <= pass->Committed) return;
+    pass->Buffer1 = CommitRange(pass->Buffer1, length);
+    if (pass->Mode == ReadTwice) pass->Buffer2 = CommitRange(pass->Buffer2, length);
+    pass->Committed = length;
+}
+
+// The error of a call that failed the pass; a call that failed without naming
+// one still failed.
+DWORD FailureError() {
+    DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_GEN_FAILURE;
 }
 
 void ClampToDisk(PassProgress* pass) {
@@ -86,6 +101,9 @@ DWORD RunPassLoop(PassProgress* pass) {
     pass->Request.Length = kFirstChunk;
     ClampToDisk(pass);
     bool differs = false;
+    // The outcome comes from the disk's own calls: the console's writes and the
+    // closing calls may leave errors of their own behind.
+    DWORD failure = 0;
 
     for (;;) {
         if (LoadFlag(&AbortFlags.AbortRequested)) break;
@@ -93,6 +111,7 @@ DWORD RunPassLoop(PassProgress* pass) {
         ChunkResult result = MoveChunk(pass);
         if (result != ChunkDone) {
             differs = result == ChunkDiffers;
+            if (!differs) failure = FailureError();
             break;
         }
         // The bytes done are unsigned: the signed offset would overflow at 2^63.
@@ -115,9 +134,13 @@ DWORD RunPassLoop(PassProgress* pass) {
         if (done < pass->DiskSize) AdaptChunkLength(pass);
         ClampToDisk(pass);
         if (pass->Request.Length == 0) break;
+        CommitForNextChunk(pass);
     }
 
-    ReleaseDiskAndVolumes(pass);
+    // A volume that stays locked fails a pass that otherwise succeeded; an earlier
+    // failure keeps its own name.
+    DWORD unlockFailure = ReleaseDiskAndVolumes(pass);
+    if (failure == 0) failure = unlockFailure;
     if (LoadFlag(&AbortFlags.AbortRequested)) {
         StoreFlag(&AbortFlags.PassStopped, 1);
         while (!LoadFlag(&AbortFlags.HandlerDone)) Sleep(10);
@@ -129,11 +152,9 @@ DWORD RunPassLoop(PassProgress* pass) {
         PrintError("\n");
         return 6;
     }
-    DWORD error = GetLastError();
-    if (error != 0) {
-        // Taken first: the line control's console calls may set their own error.
+    if (failure != 0) {
         EnsureLineStart();
-        PrintError("failed with ERROR_%s\n", ErrorName(error));
+        PrintError("failed with ERROR_%s\n", ErrorName(failure));
         return 6;
     }
     ULONGLONG done = static_cast<ULONGLONG>(pass->Request.StartingOffset);

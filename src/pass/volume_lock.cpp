@@ -45,9 +45,14 @@ VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber) {
     return set;
 }
 
-void UnlockVolumes(VolumeLockSet* set) {
+DWORD UnlockVolumes(VolumeLockSet* set) {
+    DWORD failure = 0;
     for (int i = 0; i < set->VolumeCount; ++i) {
-        if (set->Locked[i]) Control(set->Handles[i], FSCTL_UNLOCK_VOLUME);
+        if (set->Locked[i] && !Control(set->Handles[i], FSCTL_UNLOCK_VOLUME) && failure == 0) {
+            failure = GetLastError();
+            if (failure == 0) failure = ERROR_GEN_FAILURE;
+        }
         CloseHandle(set->Handles[i]);
     }
+    return failure;
 }

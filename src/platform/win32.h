@@ -43,6 +43,7 @@ constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_NOT_READY = 21;
 constexpr DWORD ERROR_CRC = 23;
 constexpr DWORD ERROR_SECTOR_NOT_FOUND = 27;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
@@ -332,7 +333,6 @@ DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
 
 // shlwapi, bound on first use.
 int StrCmpNIA(const char* a, const char* b, int count);
-int StrToIntA(const char* text);
 BOOL StrTrimA(char* text, const char* trim);
 char* StrStrA(const char* text, const char* find);
 
