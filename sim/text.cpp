@@ -57,16 +57,6 @@ int StrCmpNIA(const char* a, const char* b, int count) {
     return 0;
 }
 
-int StrToIntA(const char* text) {
-    CallGuard guard;
-    Bind("SHLWAPI.dll");
-    bool negative = *text == '-';
-    if (negative) ++text;
-    uint32_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + static_cast<uint32_t>(*text - '0');
-    return static_cast<int>(negative ? 0u - value : value);
-}
-
 BOOL StrTrimA(char* text, const char* trim) {
     CallGuard guard;
     Bind("SHLWAPI.dll");

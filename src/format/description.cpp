@@ -23,14 +23,12 @@ void CopyReplyText(const BYTE* reply, DWORD offset, DWORD size, char* out) {
     }
 }
 
-// Control bytes of a device's texts are shown as '?': the device must not drive
-// the terminal.
+}  // namespace
+
 void MaskControlBytes(char* text) {
     for (; *text != 0; ++text)
         if (static_cast<BYTE>(*text) < 0x20 || *text == 0x7F) *text = '?';
 }
-
-}  // namespace
 
 DWORD ReplaceAllCaseless(char* text, const char* find, const char* replacement, ULONGLONG capacity) {
     int t = TextLength(text);

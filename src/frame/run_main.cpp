@@ -48,7 +48,9 @@ BOOL ReadDiskArgument(const char* word, int* diskNumber) {
         value = value * 10 + static_cast<ULONGLONG>(*p - '0');
         if (value > 0x7FFFFFFF) return FALSE;
     }
-    *diskNumber = StrToIntA(digits);
+    // The number is the one read here: a converter that cannot be bound answers 0,
+    // which would name another disk.
+    *diskNumber = static_cast<int>(value);
     return TRUE;
 }
 

@@ -23,8 +23,10 @@ void AppendLetters(char* letters, const char* piece, int count) {
         letters[length++] = ',';
         letters[length++] = ' ';
     }
+    int start = length;
     for (int i = 0; i < count; ++i) letters[length++] = piece[i];
     letters[length] = 0;
+    MaskControlBytes(letters + start);
 }
 
 void AppendToDisk(DiskList* list, int number, const char* piece, int count) {

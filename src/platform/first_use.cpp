@@ -88,11 +88,6 @@ int StrCmpNIA(const char* a, const char* b, int count) {
     return bound != nullptr ? bound(a, b, count) : 1;
 }
 
-int StrToIntA(const char* text) {
-    BIND(Shlwapi, StrToIntA);
-    return bound != nullptr ? bound(text) : 0;
-}
-
 BOOL StrTrimA(char* text, const char* trim) {
     BIND(Shlwapi, StrTrimA);
     return bound != nullptr ? bound(text, trim) : FALSE;

@@ -104,6 +104,10 @@ TEST(DiskArgument, PrefixesChainInTheirOrderOnly) {
         {"0", 0},
         {"5", 5},
         {"007", 7},
+        {"9", 9},
+        {"1990", 1990},
+        {"5:", -1},  // the characters either side of the digits
+        {"/5", -1},
         {"", 0},
         {"disk", 0},
         {"\\\\.\\pd", 0},
