@@ -83,6 +83,14 @@ void PlaceScreenText() {
             record.Event.KeyEvent.bKeyDown = input.KeyDown;
             record.Event.KeyEvent.wVirtualKeyCode = input.Key;
             record.Event.KeyEvent.wRepeatCount = 1;
+        } else {
+            // What such records carry first: a mouse position, focus gained, a menu
+            // command, the new buffer size. Read as a key record, it is a key press.
+            DWORD first = input.Type == MOUSE_EVENT   ? 0x00050003u
+                          : input.Type == FOCUS_EVENT ? 1u
+                          : input.Type == MENU_EVENT  ? 0x100u
+                                                      : 0x00190050u;
+            std::memcpy(record.Event.Other, &first, sizeof first);
         }
         (input.Later ? M->Later : M->Queue).push_back(record);
     }
