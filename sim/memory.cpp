@@ -44,7 +44,12 @@ void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
 
 BOOL HeapFree(HANDLE, DWORD, void* block) {
     CallGuard guard;
-    M->HeapBlocks.erase(block);
+    // Freeing what the heap did not give (none, or twice) is undefined on Windows.
+    if (M->HeapBlocks.erase(block) == 0) {
+        Event("HeapFree of a block the heap did not give");
+        M->Rec.Unmodelled.push_back("HeapFree of a block the heap did not give");
+        return TRUE;
+    }
     std::free(block);
     if (++M->Frees == M->Cfg.HeapCorruptBeforeFree) M->HeapCorrupt = true;
     return TRUE;

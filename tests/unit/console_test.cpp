@@ -161,9 +161,11 @@ TEST(LineControl, EnsureLineStartBreaksOnlyARowThatShowsText) {
 }
 
 TEST(LineControl, EnsureLineStartSeesTextAnywhereInTheRow) {
-    BootMachine("stdout: console 80x25\nscreen 0: " + std::string(79, ' ') + "x\n");
-    EnsureLineStart();
-    EXPECT_EQ(Stdout(), "\r\n");
+    for (const std::string& row : {std::string(79, ' ') + "x", std::string("x")}) {
+        BootMachine("stdout: console 80x25\nscreen 0: " + row + "\n");
+        EnsureLineStart();
+        EXPECT_EQ(Stdout(), "\r\n") << row.size();
+    }
 
     BootMachine("stdout: console 80x25\nscreen 1: text below the cursor\n");
     EnsureLineStart();
@@ -178,6 +180,7 @@ TEST(LineControl, NothingToDoWithoutAConsole) {
         EnsureLineStart();
         EXPECT_EQ(Stdout(), "") << kind;
         EXPECT_EQ(CountEvents("write stdout"), 0) << kind;
+        EXPECT_EQ(CountEvents("HeapFree"), 0) << kind;
     }
 }
 
@@ -206,12 +209,23 @@ TEST(LineControl, ClearStatusLineBlanksTheRowAndKeepsColours) {
     EXPECT_EQ(sim::CurrentRecord().Events.back(), "write stdout \"\\r\"");
 }
 
-TEST(LineControl, ClearStatusLineReachesTheLastColumn) {
-    BootMachine("stdout: console 60x10\nscreen 0: " + std::string(59, ' ') + "x\n");
-    ClearStatusLine();
-    EXPECT_EQ(CountEvents("WriteConsoleOutputA row 0 columns 0-59"), 1);
-    EXPECT_TRUE(sim::ScreenRows().empty());
-    EXPECT_EQ(Stdout(), "\r");
+TEST(LineControl, ClearStatusLineReachesBothEnds) {
+    struct {
+        const char* Console;
+        std::string Row;
+        const char* Write;
+    } cases[] = {
+        {"60x10", std::string(59, ' ') + "x", "WriteConsoleOutputA row 0 columns 0-59"},
+        {"60x10", "x", "WriteConsoleOutputA row 0 columns 0-0"},
+        {"1x10", "x", "WriteConsoleOutputA row 0 columns 0-0"},
+    };
+    for (const auto& c : cases) {
+        BootMachine(std::string("stdout: console ") + c.Console + "\nscreen 0: " + c.Row + "\n");
+        ClearStatusLine();
+        EXPECT_EQ(CountEvents(c.Write), 1) << c.Console << " " << c.Row.size();
+        EXPECT_TRUE(sim::ScreenRows().empty()) << c.Console << " " << c.Row.size();
+        EXPECT_EQ(Stdout(), "\r");
+    }
 }
 
 TEST(LineControl, ClearStatusLineWithoutAConsole) {
@@ -224,6 +238,17 @@ TEST(LineControl, ClearStatusLineWithoutAConsole) {
     BootMachine("stdout: nul\n");
     ClearStatusLine();
     EXPECT_EQ(CountEvents("write stdout"), 0);
+    EXPECT_EQ(CountEvents("HeapFree"), 0);
+}
+
+TEST(ClosePrompt, KeysNextToTheModifiersEndIt) {
+    for (const char* key : {"0x0F", "0x15"}) {
+        // The 'A' after it ends a wait that the key did not.
+        BootMachine(std::string("stdout: console 80x25\nwindow: own\nkey down ") + key +
+                    " later\nkey down 0x41 later\n");
+        WaitForKeyToClose();
+        EXPECT_EQ(CountEvents("ReadConsoleInputA"), 1) << key;
+    }
 }
 
 TEST(LineControl, OwnsConsoleWindowOnlyForItsOwnWindow) {
