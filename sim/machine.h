@@ -183,6 +183,8 @@ uint32_t Tick();
 void SetCommandLine(const std::string& text);
 // Disk and volume handles the program has not closed.
 int OpenDevices();
+// Heap blocks the program has not freed.
+size_t LiveHeapBlocks();
 
 // On a machine with free threads: delivers a control event as the system does,
 // on a thread of its own; false while the program has no handler installed.

@@ -18,6 +18,8 @@ bool Writable(const void* buffer, uint64_t length) {
     return buffer != nullptr;
 }
 
+size_t LiveHeapBlocks() { return M->HeapBlocks.size(); }
+
 }  // namespace sim
 
 using namespace sim;

@@ -165,6 +165,7 @@ TEST(LineControl, EnsureLineStartSeesTextAnywhereInTheRow) {
         BootMachine("stdout: console 80x25\nscreen 0: " + row + "\n");
         EnsureLineStart();
         EXPECT_EQ(Stdout(), "\r\n") << row.size();
+        EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the row's copy is freed";
     }
 
     BootMachine("stdout: console 80x25\nscreen 1: text below the cursor\n");
@@ -224,6 +225,7 @@ TEST(LineControl, ClearStatusLineReachesBothEnds) {
         ClearStatusLine();
         EXPECT_EQ(CountEvents(c.Write), 1) << c.Console << " " << c.Row.size();
         EXPECT_TRUE(sim::ScreenRows().empty()) << c.Console << " " << c.Row.size();
+        EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the row's copy is freed";
         EXPECT_EQ(Stdout(), "\r");
     }
 }
