@@ -98,10 +98,10 @@ INSTANTIATE_TEST_SUITE_P(CompareChunks, EachPath,
                          testing::Values(CompareAvx512, CompareAvx2, CompareSse2, CompareWords),
                          [](const testing::TestParamInfo<ComparePath>& info) { return PathName(info.param); });
 
-// Long enough for each loop's own blocks and one block of every narrower loop
-// after them (256, 128 and 64 bytes), then seven single words and four bytes
-// that are not compared.
-constexpr DWORD kEveryStage = 4096 + 128 + 64 + 56 + 4;
+// Long enough for each loop's own blocks (AVX-512: 256 bytes; AVX2 and SSE2: 128)
+// and one AVX2 block after the AVX-512 loop's, then fifteen single words and four
+// bytes that are not compared.
+constexpr DWORD kEveryStage = 4096 + 128 + 120 + 4;
 // The same stages after the length from which the AVX-512 loop runs.
 constexpr DWORD kLongEveryStage = kFullWidthCompare + kEveryStage;
 
