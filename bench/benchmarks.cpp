@@ -293,7 +293,8 @@ public:
             if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
             for (const char* counter : {"x_memcmp", "x_glibc", "glibc_x_memcmp"}) {
                 auto ratio = run.counters.find(counter);
-                if (ratio != run.counters.end()) Ratios[run.run_name.function_name + "/" + counter] = ratio->second.value;
+                if (ratio != run.counters.end())
+                    Ratios[run.run_name.function_name + "/" + counter] = ratio->second.value;
             }
         }
     }
