@@ -36,8 +36,8 @@ inline __m128i Differ128(const BYTE* first, const BYTE* second, SIZE_T j) {
                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(second + j * 8)));
 }
 
-// Sixteen words (128 bytes) per step: with half as many tests and loop steps per
-// byte as four words per step, the loads run further ahead of the tests.
+// Sixteen words (128 bytes) per step, one test for them all: from the cache,
+// faster than eight words per step; from memory, the same.
 bool WordsEqualSse2(const BYTE* first, const BYTE* second, SIZE_T words) {
     SIZE_T j = 0;
     for (; j + 16 <= words; j += 16) {
