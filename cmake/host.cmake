@@ -88,8 +88,27 @@ set_tests_properties(wine/demo PROPERTIES LABELS wine TIMEOUT 120 RESOURCE_LOCK 
 
 if(benchmark_FOUND)
   add_executable(benchmarks bench/benchmarks.cpp)
-  target_link_libraries(benchmarks PRIVATE product machine benchmark::benchmark)
+  target_link_libraries(benchmarks PRIVATE product machine benchmark::benchmark ${CMAKE_DL_LIBS})
   target_compile_options(benchmarks PRIVATE -Wall -Wextra -Werror)
+  # glibc's memcmp variants, taken whole from its static library where there is
+  # one, so that the benchmark times each of them in one process (memcmp itself is
+  # the one glibc picks for this processor). Each is self-contained assembly.
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libc.a OUTPUT_VARIABLE libc_archive
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(IS_ABSOLUTE "${libc_archive}" AND EXISTS "${libc_archive}")
+    execute_process(COMMAND ${CMAKE_AR} t ${libc_archive} OUTPUT_VARIABLE libc_members)
+    set(glibc_dir ${CMAKE_BINARY_DIR}/glibc_memcmp)
+    file(MAKE_DIRECTORY ${glibc_dir})
+    foreach(variant sse2 avx2_movbe evex_movbe)
+      string(REPLACE "_" "-" member "memcmp-${variant}.o")
+      string(TOUPPER ${variant} macro)
+      if(libc_members MATCHES "(^|\n)${member}\n")
+        execute_process(COMMAND ${CMAKE_AR} x ${libc_archive} ${member} WORKING_DIRECTORY ${glibc_dir})
+        target_sources(benchmarks PRIVATE ${glibc_dir}/${member})
+        target_compile_definitions(benchmarks PRIVATE GLIBC_MEMCMP_${macro})
+      endif()
+    endforeach()
+  endif()
 endif()
 
 # The command line under libFuzzer, for a bounded time: splitting stays in bounds

@@ -164,6 +164,9 @@ enum ComparePath { CompareWords, CompareSse2, CompareAvx2, CompareAvx512, Compar
 // AVX2 loop is.
 constexpr DWORD kFullWidthCompare = 0x1000000;
 ComparePath UseComparePath(ComparePath path);
+// The widest loop for what cpuid leaf 1 (ECX) and leaf 7 (EBX) and XCR0 report
+// (0 where the processor or the system cannot report it).
+ComparePath WidestComparePath(DWORD leaf1Ecx, DWORD leaf7Ebx, DWORD xcr0);
 // The loop in use: the widest, chosen on first use, unless UseComparePath said otherwise.
 ComparePath ComparePathInUse();
 VolumeLockSet* LockVolumesOfDisk(VolumeLockSet* set, int diskNumber);

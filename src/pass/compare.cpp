@@ -36,12 +36,16 @@ inline __m128i Differ128(const BYTE* first, const BYTE* second, SIZE_T j) {
                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(second + j * 8)));
 }
 
-// Eight words (64 bytes) per step.
+// Sixteen words (128 bytes) per step, one test for them all: from the cache,
+// faster than eight words per step; from memory, the same.
 bool WordsEqualSse2(const BYTE* first, const BYTE* second, SIZE_T words) {
     SIZE_T j = 0;
-    for (; j + 8 <= words; j += 8) {
-        __m128i differ = _mm_or_si128(_mm_or_si128(Differ128(first, second, j), Differ128(first, second, j + 2)),
-                                      _mm_or_si128(Differ128(first, second, j + 4), Differ128(first, second, j + 6)));
+    for (; j + 16 <= words; j += 16) {
+        __m128i low = _mm_or_si128(_mm_or_si128(Differ128(first, second, j), Differ128(first, second, j + 2)),
+                                   _mm_or_si128(Differ128(first, second, j + 4), Differ128(first, second, j + 6)));
+        __m128i high = _mm_or_si128(_mm_or_si128(Differ128(first, second, j + 8), Differ128(first, second, j + 10)),
+                                    _mm_or_si128(Differ128(first, second, j + 12), Differ128(first, second, j + 14)));
+        __m128i differ = _mm_or_si128(low, high);
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) != 0xFFFF) return false;
     }
     return WordsEqualPlain(first + j * 8, second + j * 8, words - j);
@@ -86,18 +90,23 @@ __attribute__((target("avx512f"))) bool WordsEqualAvx512(const BYTE* first, cons
     return equal && WordsEqualAvx2(first + j * 8, second + j * 8, words - j);
 }
 
-// The widest loop that the processor offers and the system saves the registers
-// of (XCR0: SSE and AVX state; for AVX-512 also the opmask and both ZMM parts).
+// What the processor and the system report, read once for the choice.
 ComparePath WidestPath() {
     unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) return CompareSse2;
-    if (__get_cpuid_max(0, nullptr) < 7) return CompareSse2;
-    unsigned low, high;
-    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-    if ((low & 0x06) != 0x06) return CompareSse2;
-    __cpuid_count(7, 0, a, b, c, d);
-    if ((b & bit_AVX512F) != 0 && (low & 0xE6) == 0xE6) return CompareAvx512;
-    return (b & bit_AVX2) != 0 ? CompareAvx2 : CompareSse2;
+    DWORD leaf1Ecx = 0;
+    DWORD leaf7Ebx = 0;
+    DWORD xcr0 = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d)) leaf1Ecx = c;
+    if (__get_cpuid_max(0, nullptr) >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        leaf7Ebx = b;
+    }
+    // xgetbv is an invalid instruction unless the system has turned XSAVE on.
+    if ((leaf1Ecx & bit_OSXSAVE) != 0) {
+        unsigned high;
+        __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
+    }
+    return WidestComparePath(leaf1Ecx, leaf7Ebx, xcr0);
 }
 
 int Path = -1;  // chosen on first use
@@ -114,6 +123,17 @@ void PrintDifference(ULONGLONG position, BYTE first, BYTE second) {
 }
 
 }  // namespace
+
+// The widest loop that the processor offers and the system saves the registers
+// of. AVX2 needs the AVX bit and the system's XSAVE with the SSE and AVX state in
+// XCR0; AVX-512 needs all that, AVX2 too (its loop hands short buffers and tails
+// to the AVX2 loop), and XCR0's opmask and both ZMM parts.
+ComparePath WidestComparePath(DWORD leaf1Ecx, DWORD leaf7Ebx, DWORD xcr0) {
+    bool avxState = (leaf1Ecx & bit_OSXSAVE) != 0 && (leaf1Ecx & bit_AVX) != 0 && (xcr0 & 0x06) == 0x06;
+    if (!avxState || (leaf7Ebx & bit_AVX2) == 0) return CompareSse2;
+    if ((leaf7Ebx & bit_AVX512F) != 0 && (xcr0 & 0xE6) == 0xE6) return CompareAvx512;
+    return CompareAvx2;
+}
 
 ComparePath ComparePathInUse() {
     if (Path < 0) UseComparePath(CompareWidest);

@@ -54,21 +54,54 @@ protected:
 // Left to itself, CompareChunks takes the widest loop this processor and its
 // system run.
 TEST(CompareChunks, TakesTheWidestPathThatRunsHere) {
-    ComparePath widest = __builtin_cpu_supports("avx512f") ? CompareAvx512
-                         : __builtin_cpu_supports("avx2")  ? CompareAvx2
-                                                           : CompareSse2;
+    ComparePath widest = !__builtin_cpu_supports("avx2")     ? CompareSse2
+                         : __builtin_cpu_supports("avx512f") ? CompareAvx512
+                                                             : CompareAvx2;
     EXPECT_EQ(ComparePathInUse(), widest);
     EXPECT_EQ(UseComparePath(CompareWidest), widest);
+}
+
+// The choice from what cpuid and XCR0 report, for processors and systems other
+// than this one (a virtual processor may offer AVX-512 with AVX2 masked).
+TEST(CompareChunks, ChoosesALoopOnlyWithEveryBitItNeeds) {
+    constexpr DWORD kOsXsave = 1u << 27, kAvx = 1u << 28;  // leaf 1, ECX
+    constexpr DWORD kAvx2 = 1u << 5, kAvx512F = 1u << 16;  // leaf 7, EBX
+    constexpr DWORD kLeaf1 = kOsXsave | kAvx | 0x1;        // with SSE3, which plays no part
+    constexpr DWORD kLeaf7 = kAvx2 | kAvx512F | 0x8;       // with BMI1, likewise
+    // XCR0: x87, SSE, AVX, the two MPX bits (no part), opmask, ZMM0-15 upper halves, ZMM16-31.
+    constexpr DWORD kXcr0 = 0x1 | 0x2 | 0x4 | 0x18 | 0x20 | 0x40 | 0x80;
+    struct Case {
+        const char* what;
+        DWORD leaf1Ecx, leaf7Ebx, xcr0;
+        ComparePath path;
+    };
+    const Case cases[] = {
+        {"everything", kLeaf1, kLeaf7, kXcr0, CompareAvx512},
+        {"AVX-512F without AVX2", kLeaf1, kLeaf7 & ~kAvx2, kXcr0, CompareSse2},
+        {"AVX2 without AVX-512F", kLeaf1, kLeaf7 & ~kAvx512F, kXcr0, CompareAvx2},
+        {"no opmask state", kLeaf1, kLeaf7, kXcr0 & ~0x20u, CompareAvx2},
+        {"no ZMM upper halves", kLeaf1, kLeaf7, kXcr0 & ~0x40u, CompareAvx2},
+        {"no ZMM16-31", kLeaf1, kLeaf7, kXcr0 & ~0x80u, CompareAvx2},
+        {"SSE and AVX state only", kLeaf1, kLeaf7, 0x7, CompareAvx2},
+        {"no AVX state", kLeaf1, kLeaf7, kXcr0 & ~0x4u, CompareSse2},
+        {"no SSE state", kLeaf1, kLeaf7, kXcr0 & ~0x2u, CompareSse2},
+        {"XSAVE off (XCR0 unread)", kLeaf1 & ~kOsXsave, kLeaf7, 0, CompareSse2},
+        {"XSAVE off, XCR0 as if read", kLeaf1 & ~kOsXsave, kLeaf7, kXcr0, CompareSse2},
+        {"no AVX", kLeaf1 & ~kAvx, kLeaf7, kXcr0, CompareSse2},
+        {"no leaf 7", kLeaf1, 0, kXcr0, CompareSse2},
+        {"nothing", 0, 0, 0, CompareSse2},
+    };
+    for (const Case& c : cases) EXPECT_EQ(WidestComparePath(c.leaf1Ecx, c.leaf7Ebx, c.xcr0), c.path) << c.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(CompareChunks, EachPath,
                          testing::Values(CompareAvx512, CompareAvx2, CompareSse2, CompareWords),
                          [](const testing::TestParamInfo<ComparePath>& info) { return PathName(info.param); });
 
-// Long enough for each loop's own blocks and one block of every narrower loop
-// after them (256, 128 and 64 bytes), then seven single words and four bytes
-// that are not compared.
-constexpr DWORD kEveryStage = 4096 + 128 + 64 + 56 + 4;
+// Long enough for each loop's own blocks (AVX-512: 256 bytes; AVX2 and SSE2: 128)
+// and one AVX2 block after the AVX-512 loop's, then fifteen single words and four
+// bytes that are not compared.
+constexpr DWORD kEveryStage = 4096 + 128 + 120 + 4;
 // The same stages after the length from which the AVX-512 loop runs.
 constexpr DWORD kLongEveryStage = kFullWidthCompare + kEveryStage;
 
