@@ -2,7 +2,7 @@
 // kernel32, user32 and shlwapi, and the escaping that records and reports use.
 #include <cstring>
 
-#include "sim/format/wsprintf.h"
+#include "platform/format/wsprintf.h"
 #include "sim/internal.h"
 
 namespace sim {
@@ -36,7 +36,7 @@ int lstrcmpiA(const char* a, const char* b) {
 int wvsprintfA(char* out, const char* format, va_list args) {
     CallGuard guard;
     Bind("USER32.dll");
-    return SimFormatV(out, format, args);
+    return WsprintfV(out, format, args);
 }
 
 char* CharUpperA(char* text) {

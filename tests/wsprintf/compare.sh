@@ -46,9 +46,9 @@ stale() {
     return 1
 }
 
-host_srcs=("$root/sim/format/wsprintf.cpp" "$here/wsprintf_table_host.cpp")
-if stale "$host_bin" "${host_srcs[@]}" "$root/sim/format/wsprintf.h" "${common[@]}"; then
-    "$CXX" -std=c++17 -O2 -Wall -Wextra -Werror -I"$root" "${host_srcs[@]}" -o "$host_bin"
+host_srcs=("$root/src/platform/format/wsprintf.cpp" "$here/wsprintf_table_host.cpp")
+if stale "$host_bin" "${host_srcs[@]}" "$root/src/platform/format/wsprintf.h" "${common[@]}"; then
+    "$CXX" -std=c++17 -O2 -Wall -Wextra -Werror -I"$root" -I"$root/src" "${host_srcs[@]}" -o "$host_bin"
 fi
 if stale "$win_bin" "$here/wsprintf_table_win.cpp" "${common[@]}"; then
     "$MINGW_CXX" -std=c++17 -O2 -Wall -Wextra -Werror -static -I"$root" \

@@ -2,9 +2,9 @@
 // prints one line per case (see table_runner.h for the line layout).
 #include <cstdio>
 
-#include "sim/format/wsprintf.h"
+#include "platform/format/wsprintf.h"
 
-static int FormatUnderTest(char* out, const char* format, va_list args) { return SimFormatV(out, format, args); }
+static int FormatUnderTest(char* out, const char* format, va_list args) { return WsprintfV(out, format, args); }
 
 #include "table_runner.h"
 

@@ -1,4 +1,4 @@
-// Host implementation of the user32 wvsprintfA formatter.  See wsprintf.h for
+// The user32 wvsprintfA formatter, for the platforms that have no user32.  See wsprintf.h for
 // the behaviour summary; the comments below cover the finer points.
 #include "wsprintf.h"
 
@@ -9,7 +9,7 @@
 namespace {
 
 // Characters that can be stored; one more byte is reserved for the NUL.
-constexpr uint32_t kMaxChars = kSimFormatCap - 1;
+constexpr uint32_t kMaxChars = kWsprintfCap - 1;
 
 enum class Kind { NotDirective, Char, WideChar, String, WideString, Signed, Unsigned, Hex };
 enum class ArgSize { Int, Pointer, Int64 };
@@ -129,28 +129,26 @@ Directive Parse(const char* start) {
 
 // Bounded writer over the caller's buffer.  It never stores more than
 // kMaxChars characters, whatever the directive arithmetic asks for.
-class Sink {
-public:
-    explicit Sink(char* buf) : buf_(buf) {}
-    uint32_t count() const { return count_; }
-    uint32_t room() const { return kMaxChars - count_; }
-    void Put(char c) {
-        if (count_ < kMaxChars) buf_[count_++] = c;
-    }
-    void Fill(char c, uint32_t n) {
-        while (n-- && count_ < kMaxChars) buf_[count_++] = c;
-    }
-    void Write(const char* s, uint32_t n) {
-        if (n > room()) n = room();
-        std::memcpy(buf_ + count_, s, n);
-        count_ += n;
-    }
-    void Terminate() { buf_[count_] = '\0'; }
-
-private:
-    char* buf_;
-    uint32_t count_ = 0;
+struct Sink {
+    char* Buf;
+    uint32_t Count;
 };
+
+uint32_t Room(const Sink& out) { return kMaxChars - out.Count; }
+
+void Put(Sink& out, char c) {
+    if (out.Count < kMaxChars) out.Buf[out.Count++] = c;
+}
+
+void Fill(Sink& out, char c, uint32_t n) {
+    while (n-- && out.Count < kMaxChars) out.Buf[out.Count++] = c;
+}
+
+void Write(Sink& out, const char* s, uint32_t n) {
+    if (n > Room(out)) n = Room(out);
+    std::memcpy(out.Buf + out.Count, s, n);
+    out.Count += n;
+}
 
 // One UTF-16 code unit to the ANSI code page.  The machines the tool runs on
 // use a Western code page; U+0000..U+007F and U+00A0..U+00FF map to the same
@@ -165,9 +163,9 @@ uint32_t Min(uint32_t a, uint32_t b) { return a < b ? a : b; }
 // Pads a body of `n` characters out to `width` on the side the directive asks.
 void EmitPadded(Sink& out, const Directive& d, uint32_t width, const char* body, uint32_t n) {
     uint32_t pad = width > n ? width - n : 0;
-    if (!d.left) out.Fill(' ', pad);
-    out.Write(body, n);
-    if (d.left) out.Fill(' ', pad);
+    if (!d.left) Fill(out, ' ', pad);
+    Write(out, body, n);
+    if (d.left) Fill(out, ' ', pad);
 }
 
 void EmitNumber(Sink& out, const Directive& d, uint32_t width, uint32_t avail, va_list& ap) {
@@ -212,25 +210,25 @@ void EmitNumber(Sink& out, const Directive& d, uint32_t width, uint32_t avail, v
     if (d.zero && width > prec) prec = width;
 
     const uint32_t pad = width > prec ? width - prec : 0;
-    if (!d.left) out.Fill(' ', pad);
+    if (!d.left) Fill(out, ' ', pad);
     // The prefix is dropped when fewer than three characters remain.
-    if (d.kind == Kind::Hex && d.alt && out.room() >= 3) {
-        out.Put('0');
-        out.Put(d.upper ? 'X' : 'x');
+    if (d.kind == Kind::Hex && d.alt && Room(out) >= 3) {
+        Put(out, '0');
+        Put(out, d.upper ? 'X' : 'x');
     }
     uint32_t first = 0;
     if (negative) {
-        out.Put('-');
+        Put(out, '-');
         first = 1;
     }
-    out.Fill('0', prec - len);
-    out.Write(text + first, len - first);
-    if (d.left) out.Fill(' ', pad);
+    Fill(out, '0', prec - len);
+    Write(out, text + first, len - first);
+    if (d.left) Fill(out, ' ', pad);
 }
 
 void Emit(Sink& out, Directive d, va_list& ap) {
     // What a field may occupy: everything left except the NUL.
-    const uint32_t avail = out.room();
+    const uint32_t avail = Room(out);
     if (d.left) d.zero = false;
     const uint32_t width = Min(d.width, avail);
 
@@ -238,7 +236,7 @@ void Emit(Sink& out, Directive d, va_list& ap) {
         case Kind::NotDirective:
             // No argument is read, but a right-aligned width still produces
             // its padding (reduced by any precision given).
-            if (!d.left && width > d.precision) out.Fill(' ', width - d.precision);
+            if (!d.left && width > d.precision) Fill(out, ' ', width - d.precision);
             return;
         case Kind::Char:
         case Kind::WideChar: {
@@ -259,7 +257,7 @@ void Emit(Sink& out, Directive d, va_list& ap) {
             static const char16_t kNull[] = u"(null)";
             const char16_t* s = va_arg(ap, const char16_t*);
             if (!s) s = kNull;
-            char narrow[kSimFormatCap];
+            char narrow[kWsprintfCap];
             uint32_t n = 0;
             while ((d.precision == 0 || n < d.precision) && s[n] && n < avail) {
                 narrow[n] = NarrowUnit(s[n]);
@@ -278,35 +276,35 @@ void Emit(Sink& out, Directive d, va_list& ap) {
 
 }  // namespace
 
-int SimFormatV(char* out, const char* format, va_list args) {
+int WsprintfV(char* out, const char* format, va_list args) {
     va_list ap;
     va_copy(ap, args);
-    Sink sink(out);
+    Sink sink = {out, 0};
     const char* f = format;
-    while (*f && sink.room() > 0) {
+    while (*f && Room(sink) > 0) {
         if (*f != '%') {
-            sink.Put(*f++);
+            Put(sink, *f++);
             continue;
         }
         ++f;
         if (*f == '%') {
-            sink.Put(*f++);
+            Put(sink, *f++);
             continue;
         }
         const Directive d = Parse(f);
         f += d.length;
         Emit(sink, d, ap);
     }
-    sink.Terminate();
+    out[sink.Count] = '\0';
     va_end(ap);
     // Filling the buffer is reported as the full capacity, NUL included.
-    return sink.count() >= kMaxChars ? kSimFormatCap : static_cast<int>(sink.count());
+    return sink.Count >= kMaxChars ? kWsprintfCap : static_cast<int>(sink.Count);
 }
 
-int SimFormat(char* out, const char* format, ...) {
+int Wsprintf(char* out, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    const int n = SimFormatV(out, format, ap);
+    const int n = WsprintfV(out, format, ap);
     va_end(ap);
     return n;
 }

@@ -1,15 +1,16 @@
-// Host stand-in for the Win32 wsprintfA / wvsprintfA formatter.
+// The Win32 wsprintfA / wvsprintfA formatter, for the simulated machine and the
+// Linux build.
 //
-// The tool formats every line it prints through user32's wvsprintfA, so the
-// simulated build has to produce byte-identical text.  This module reproduces
-// that formatter's observable behaviour on Linux:
+// The tool formats every line it prints through user32's wvsprintfA, so every
+// other build has to produce byte-identical text.  This module reproduces
+// that formatter's observable behaviour:
 //
-//   * output is capped at kSimFormatCap bytes including the terminating NUL;
-//     at most kSimFormatCap - 1 characters are stored and the buffer is always
+//   * output is capped at kWsprintfCap bytes including the terminating NUL;
+//     at most kWsprintfCap - 1 characters are stored and the buffer is always
 //     NUL-terminated;
 //   * the return value is the number of characters stored, except that once
-//     the output reaches the cap (kSimFormatCap - 1 characters stored) the
-//     function returns kSimFormatCap, one more than what was stored;
+//     the output reaches the cap (kWsprintfCap - 1 characters stored) the
+//     function returns kWsprintfCap, one more than what was stored;
 //   * directive syntax is  %[-][#][0][width][.precision][l|h|w|I|I32|I64]type
 //     with type one of c C d i s S u x X p.  Flags are only recognised in
 //     that order.  Anything else after '%' is not a directive: the parsed
@@ -27,17 +28,17 @@
 // const char*, S / ls / ws read a const char16_t* (UTF-16, converted one code
 // unit at a time: ASCII passes through, anything else becomes '?'), c reads an
 // int.  The 'h' and 'l' prefixes do not change the size of integer arguments.
-#ifndef SECTORSWEEP_SIM_FORMAT_WSPRINTF_H
-#define SECTORSWEEP_SIM_FORMAT_WSPRINTF_H
+#ifndef SECTORSWEEP_PLATFORM_FORMAT_WSPRINTF_H
+#define SECTORSWEEP_PLATFORM_FORMAT_WSPRINTF_H
 
 #include <cstdarg>
 
-constexpr int kSimFormatCap = 1024;
+constexpr int kWsprintfCap = 1024;
 
-// `out` must have room for kSimFormatCap bytes.  `args` is not consumed: the
+// `out` must have room for kWsprintfCap bytes.  `args` is not consumed: the
 // function works on its own copy, so the caller may reuse it.
-int SimFormatV(char* out, const char* format, va_list args);
+int WsprintfV(char* out, const char* format, va_list args);
 
-int SimFormat(char* out, const char* format, ...);
+int Wsprintf(char* out, const char* format, ...);
 
-#endif  // SECTORSWEEP_SIM_FORMAT_WSPRINTF_H
+#endif  // SECTORSWEEP_PLATFORM_FORMAT_WSPRINTF_H
