@@ -16,7 +16,8 @@ target_include_directories(product PUBLIC src)
 target_compile_options(product PRIVATE ${PRODUCT_FLAGS})
 
 set(MACHINE_SOURCES sim/process.cpp sim/storage.cpp sim/volumes.cpp sim/console.cpp sim/memory.cpp sim/text.cpp
-                    sim/scenario.cpp sim/scenario_devices.cpp sim/check.cpp sim/format/wsprintf.cpp)
+                    sim/scenario.cpp sim/scenario_devices.cpp sim/check.cpp src/platform/format/wsprintf.cpp
+                    src/platform/windows_texts.cpp)
 add_library(machine STATIC ${MACHINE_SOURCES})
 target_include_directories(machine PUBLIC src ${CMAKE_SOURCE_DIR})
 target_compile_options(machine PRIVATE -Wall -Wextra -Werror)

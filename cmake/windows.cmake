@@ -1,7 +1,8 @@
 # sectorsweep.exe: its own entry routine, no C runtime, KERNEL32.dll the only
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 # static import; USER32, SHLWAPI and SETUPAPI are bound on first use.
-add_executable(sectorsweep ${PRODUCT_SOURCES} src/platform/first_use.cpp src/platform/crt.cpp)
+add_executable(sectorsweep ${PRODUCT_SOURCES} src/platform/first_use.cpp src/platform/crt.cpp
+                           src/platform/windows_texts.cpp)
 target_include_directories(sectorsweep PRIVATE src)
 # No -fdata-sections: for PE the compiler names every variable's own section
 # .data$..., zero-filled ones too, and the file would carry their zeros; without it

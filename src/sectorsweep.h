@@ -184,6 +184,9 @@ constexpr int kSizeTextSize = 16;
 
 struct DiskListEntry {
     char DevicePath[kDevicePathSize];
+    // The platform's own device path of the disk, shown in the table; empty
+    // where the number is the disk's only name (Windows).
+    char PlatformPath[kDevicePathSize];
     char Letters[kLettersSize];
     char SizeText[kSizeTextSize];
     char Description[kDescriptionSize];

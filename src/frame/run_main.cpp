@@ -8,12 +8,13 @@ Function ProcedureAs(FARPROC procedure) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(procedure));
 }
 
-const char kUsage[] =
-    "Calls IOCTL_DISK_VERIFY over a whole disk device.\n"
+// The platform's lines say what Verify asks and how a disk is named.
+const char kUsageFormat[] =
+    "%s"
     "Effect seems to depend on the device!\n"
     "Usage:\n"
     "Sectorsweep [disknumber] | [-ld]\n"
-    "disknumber  a disk's number as shown in the disk management\n"
+    "%s"
     "-ld         list disks\n"
     "\n";
 
@@ -34,7 +35,7 @@ void HardenDllSearchPath() {
     if (setDirectory != nullptr) ProcedureAs<BOOL (*)(const char*)>(setDirectory)("");
 }
 
-void ShowUsage() { Print(kUsage); }
+void ShowUsage() { Print(kUsageFormat, kUsageVerifyLine, kUsageDiskLine); }
 
 BOOL ReadDiskArgument(const char* word, int* diskNumber) {
     if (word == nullptr) return FALSE;

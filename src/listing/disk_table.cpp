@@ -11,17 +11,25 @@ int Widest(int width, const char* text) {
 }  // namespace
 
 void PrintDiskTable(const DiskList* list, int sizedOnly) {
+    int pathWidth = 0;
     int busWidth = 0;
     int sizeWidth = 0;
     int descriptionWidth = 0;
     for (int i = 0; i < list->Count; ++i) {
         const DiskListEntry& entry = list->Entries[i];
+        pathWidth = Widest(pathWidth, entry.PlatformPath);
         busWidth = Widest(busWidth, entry.BusName != nullptr ? entry.BusName : "");
         sizeWidth = Widest(sizeWidth, entry.SizeText);
         descriptionWidth = Widest(descriptionWidth, entry.Description);
     }
-    char row[64];
-    wsprintfA(row, "Disk%%-4i %%-%is  %%%is  %%-%is  %%s\n", busWidth, sizeWidth, descriptionWidth);
+    // The platform's device paths get a column after the number when there are any.
+    char pathField[16];
+    if (pathWidth > 0)
+        wsprintfA(pathField, "%%-%is  ", pathWidth);
+    else
+        CopyText(pathField, "%s", static_cast<int>(sizeof pathField));
+    char row[80];
+    wsprintfA(row, "Disk%%-4i %s%%-%is  %%%is  %%-%is  %%s\n", pathField, busWidth, sizeWidth, descriptionWidth);
     // Ascending disk numbers; entries that share one keep their enumeration order.
     long long previous = -1;
     for (;;) {
@@ -34,8 +42,8 @@ void PrintDiskTable(const DiskList* list, int sizedOnly) {
         for (int i = 0; i < list->Count; ++i) {
             const DiskListEntry& entry = list->Entries[i];
             if (entry.DiskNumber != next || (sizedOnly && entry.SizeText[0] == 0)) continue;
-            Print(row, entry.DiskNumber, entry.BusName != nullptr ? entry.BusName : "", entry.SizeText,
-                  entry.Description, entry.Letters);
+            Print(row, entry.DiskNumber, entry.PlatformPath, entry.BusName != nullptr ? entry.BusName : "",
+                  entry.SizeText, entry.Description, entry.Letters);
         }
         previous = next;
     }

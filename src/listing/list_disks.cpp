@@ -76,6 +76,7 @@ void EnumerateInterfaces(DiskList* list, HDEVINFO set) {
         entry->DiskNumber = number;
         entry->BusName = "";
         wsprintfA(entry->DevicePath, "\\\\.\\PhysicalDrive%i", number);
+        PlatformDiskPath(number, entry->PlatformPath, kDevicePathSize);
         ReadDiskDetails(entry);
     }
 }
@@ -103,8 +104,9 @@ void AddMountPoints(DiskList* list) {
         FillBytes(paths, 0, sizeof paths);
         DWORD returned = 0;
         if (!GetVolumePathNamesForVolumeNameA(name, paths, kPathListSize, &returned)) continue;
+        // A drive root ("C:\") counts in the letter scan.
         int length = TextLength(paths);
-        if (length <= 3) continue;
+        if (length == 0 || (length <= 3 && paths[1] == ':')) continue;
         int number = GetDiskNumber(name);
         if (number < 0) continue;
         // The folder goes in without its trailing backslash.

@@ -40,12 +40,15 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
 
     char path[28];
     wsprintfA(path, "\\\\.\\PhysicalDrive%u", static_cast<DWORD>(diskNumber));
+    // The messages name the disk by the platform's device path where it has one.
+    char shownPath[kPathWorkSize];
+    if (PlatformDiskPath(diskNumber, shownPath, kPathWorkSize) == 0) CopyText(shownPath, path, kPathWorkSize);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     bool readAccess = true;
     HANDLE disk = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
     if (disk == INVALID_HANDLE_VALUE) {
         if (mode != Verify) {
-            Print("Error %s opening %s -> abort\n", LastErrorName(), path);
+            Print("Error %s opening %s -> abort\n", LastErrorName(), shownPath);
             Print("Hint: reading from a disk device requires admin privileges.\n");
             ReleaseDiskAndVolumes(&pass);
             return 5;
@@ -53,7 +56,7 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
         readAccess = false;
         disk = CreateFileA(path, 0, share, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
         if (disk == INVALID_HANDLE_VALUE) {
-            Print("Error %s opening %s -> abort\n", LastErrorName(), path);
+            Print("Error %s opening %s -> abort\n", LastErrorName(), shownPath);
             return 3;
         }
     }
@@ -83,7 +86,7 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
 
     DWORD number = static_cast<DWORD>(diskNumber);
     if (mode == Verify)
-        Print("calling IOCTL_DISK_VERIFY for all of Disk %u (%s)...\n", number, description);
+        Print(kVerifyHeaderFormat, number, description);
     else if (mode == Read)
         Print("reading for all of Disk %u (%s)...\n", number, description);
     else

@@ -1,9 +1,25 @@
-// The Win32 subset that Sectorsweep uses, and nothing more.
+// The Win32 subset that Sectorsweep uses, and nothing more, and the few things
+// each platform supplies of its own.
 //
 // On Windows the kernel32 functions bind to the real DLL through its import
 // library, and the USER32, SHLWAPI and SETUPAPI functions are bound on first use
 // by first_use.cpp. On the host the simulated machine (sim/) implements all of
-// them. Program code includes this header and nothing else of the platform.
+// them. The Linux build (platform/linux/) implements them over the kernel's
+// block devices: disk N is the Nth whole block device of /sys/block with a
+// non-zero size, in natural order of the kernel names; volumes are partitions
+// (a disk without partitions is its own volume); the volume lock is an
+// exclusive open. Program code includes this header and nothing else of the
+// platform.
+//
+// Not Win32, at the end of this header: the texts that name a Windows-only
+// thing, and the device path a platform gives a disk besides its number
+// (PlatformDiskPath). Windows and the simulated machine share one definition
+// of them (windows_texts.cpp). On Linux a disk can also be named by its device
+// path ("/dev/sdb"): the command line the Linux build hands the program
+// (GetCommandLineA) carries that disk's number in its place, so the program's
+// own parse of the disk argument stays that of Windows. A path that names no
+// disk is carried as the first number past the last disk, whose device path is
+// the path typed; opening it fails with ERROR_FILE_NOT_FOUND.
 #pragma once
 
 #include <stdarg.h>
@@ -346,6 +362,19 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* da
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 }  // extern "C"
+
+// Not Win32: what each platform supplies of its own.
+// The usage text's first line, which says what Verify asks of the device.
+extern const char kUsageVerifyLine[];
+// The usage text's line that says how a disk is named.
+extern const char kUsageDiskLine[];
+// The Verify pass's header, with the disk number (%u) and description (%s).
+extern const char kVerifyHeaderFormat[];
+// Copies the device path of disk `number` ("/dev/sdb") into `path`, at most
+// size - 1 characters and terminated, and returns its length; returns 0 and
+// leaves `path` alone where the platform names disks by number alone
+// (Windows). Changes no last error.
+int PlatformDiskPath(int number, char* path, int size);
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<win::HANDLE>(intptr_t(-1)))
 #endif

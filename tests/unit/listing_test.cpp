@@ -128,4 +128,42 @@ TEST(PrintDiskTable, AllEntriesWhenNotOnlySized) {
               "Disk3    USB           Card Reader  E:\r\n");
 }
 
+// A platform with device paths of its own gets their column after the number,
+// as wide as the longest; an entry without one keeps the column blank.
+TEST(PrintDiskTable, PlatformPathsGetTheirOwnColumn) {
+    BootMachine();
+    DiskListEntry entries[] = {
+        Entry(0, "Virtual", "64 MB", "", "/mnt/a, /"),
+        Entry(1, "NVMe", "512 GB", "ACME NV512", ""),
+        Entry(2, "USB", "16 GB", "Stick", ""),
+    };
+    CopyText(entries[0].PlatformPath, "/dev/loop0", kDevicePathSize);
+    CopyText(entries[1].PlatformPath, "/dev/nvme0n1", kDevicePathSize);
+    DiskList list = {2, 3, 3, entries};
+    PrintDiskTable(&list, 1);
+    EXPECT_EQ(Stdout(),
+              "Disk0    /dev/loop0    Virtual   64 MB              /mnt/a, /\r\n"
+              "Disk1    /dev/nvme0n1  NVMe     512 GB  ACME NV512  \r\n"
+              "Disk2                  USB       16 GB  Stick       \r\n");
+}
+
+// A first path that is a drive root comes from the letter scan; any other,
+// however short ("/"), is a mount point of the volume's disk.
+TEST(ListDisks, OnlyDriveRootsAreLeftToTheLetterScan) {
+    BootMachine(R"(stdout: file
+disk 0 size=1GiB
+interface \\?\disk0 disk=0
+volume \\?\Volume{00000000-0000-0000-0000-000000000001}\ disk=0 type=fixed letter=C
+volume \\?\Volume{00000000-0000-0000-0000-000000000002}\ disk=0 type=fixed mount=/
+volume \\?\Volume{00000000-0000-0000-0000-000000000003}\ disk=0 type=fixed
+)");
+    DiskList list;
+    FillBytes(&list, 0, sizeof list);
+    ListDisks(&list);
+    ASSERT_EQ(list.Count, 1);
+    EXPECT_STREQ(list.Entries[0].Letters, "C:, /");
+    EXPECT_STREQ(list.Entries[0].PlatformPath, "");  // Windows names disks by number alone
+    FreeDiskList(&list);
+}
+
 }  // namespace
