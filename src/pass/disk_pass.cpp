@@ -83,6 +83,8 @@ DWORD RunDiskPass(int diskNumber, PassMode mode) {
     FillBytes(description, 0, sizeof description);
     CopyText(description, "no name", kDescriptionSize);
     QueryDeviceDescription(disk, description);
+    // A disk that names itself nothing is named by its device path, where the platform has one.
+    if (description[0] == 0) PlatformDiskPath(diskNumber, description, kDescriptionSize);
 
     DWORD number = static_cast<DWORD>(diskNumber);
     if (mode == Verify)
