@@ -5,7 +5,8 @@
 #   sectorsweep   build/linux/sectorsweep DEV r
 #   dd            dd if=DEV of=/dev/null bs=1M iflag=direct
 #   badblocks     badblocks -sv DEV (defaults: read-only, 64 blocks of 1 KiB a read)
-#   fio qd1/qd32  fio sequential direct 1 MiB reads at queue depth 1 and 32
+#   fio qd1/qd32  fio sequential direct 1 MiB reads at queue depth 1 and 32 (io_uring,
+#                 or libaio), and with plain preads (fio-sync: what the program does)
 # in turns (each repetition runs every tool on both media before the next), 5
 # repetitions; prints the median MB/s (10^6 bytes/s: from the wall time of the
 # whole command, but fio's own figure over its I/O time) and the ratios of
@@ -60,7 +61,7 @@ bytes=$(blockdev --getsize64 "${device[shm]}")
 # meets the write-back still under way.
 for medium in shm disk; do dd if="${device[$medium]}" of=/dev/null bs=1M iflag=direct status=none; done
 
-tools=(sectorsweep dd badblocks fio-qd1 fio-qd32)
+tools=(sectorsweep dd badblocks fio-qd1 fio-qd32 fio-sync)
 work=$(devices_tempdir)
 log=$work/runs.log
 # Runs one tool over one device and prints its speed in MB/s, or "failed".
@@ -71,10 +72,11 @@ measure() {
   sectorsweep) "$sectorsweep" "$dev" r ;;
   dd) dd if="$dev" of=/dev/null bs=1M iflag=direct ;;
   badblocks) badblocks -sv "$dev" ;;
-  fio-qd*)
-    fio --name=read --filename="$dev" --readonly --rw=read --bs=1M --direct=1 --ioengine=$engine \
-      --iodepth="${tool#fio-qd}" --size="$bytes" --output-format=terse --output="$work/fio.out" &&
-      cat "$work/fio.out"
+  fio-*)
+    local depth=${tool#fio-qd} how=$engine
+    [ "$tool" != fio-sync ] || { depth=1 && how=psync; }
+    fio --name=read --filename="$dev" --readonly --rw=read --bs=1M --direct=1 --ioengine=$how --iodepth="$depth" \
+      --size="$bytes" --output-format=terse --output="$work/fio.out" && cat "$work/fio.out"
     ;;
   esac </dev/null >>"$log" 2>&1 || { echo failed && return; }
   end=$EPOCHREALTIME
@@ -125,13 +127,13 @@ ratio() {
 
 echo
 echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
-echo "Read of a $(numfmt --to=iec "$bytes")B loop device with direct I/O; MB/s, median of $repetitions, interleaved;"
+echo "Read of a $(numfmt --to=iec-i "$bytes")B loop device with direct I/O; MB/s, median of $repetitions, interleaved;"
 echo "whole-command wall time, but fio's own I/O time"
 echo "(disk: $disk_dir on $(df --output=source "$disk_dir" | tail -1); fio engine: $engine)"
 printf '%-22s %10s %10s\n' tool /dev/shm disk
 for tool in "${tools[@]}"; do
   printf '%-22s %10s %10s\n' "$tool" "${median_of[$tool.shm]}" "${median_of[$tool.disk]}"
 done
-for other in dd fio-qd1 fio-qd32; do
+for other in dd fio-qd1 fio-qd32 fio-sync; do
   printf '%-22s %10s %10s\n' "sectorsweep/$other" "$(ratio sectorsweep $other shm)" "$(ratio sectorsweep $other disk)"
 done
