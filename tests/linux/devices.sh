@@ -106,8 +106,8 @@ devices_faultfs_binary() {
     fi
     mkdir -p "$(dirname "$binary")"
     # shellcheck disable=SC2046
-    cc -std=c11 -O2 -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion "$source" $(pkg-config --cflags --libs fuse3) -o "$binary.$$" &&
-      mv "$binary.$$" "$binary" || return 1
+    cc -std=c11 -O2 -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion "$source" \
+      $(pkg-config --cflags --libs fuse3) -o "$binary.$$" && mv "$binary.$$" "$binary" || return 1
   fi
   echo "$binary"
 }
