@@ -2,7 +2,7 @@
 # How fast Read goes over a real block device, next to the tools people use
 # instead: a loop device with direct I/O over a 1 GiB image in RAM (/dev/shm) and
 # over one on the machine's disk, read whole by
-#   sectorsweep   build/linux/sectorsweep DEV r
+#   sectorsweep   build/linux/sectorsweep DEV -r
 #   dd            dd if=DEV of=/dev/null bs=1M iflag=direct
 #   badblocks     badblocks -sv DEV (defaults: read-only, 64 blocks of 1 KiB a read)
 #   fio qd1/qd32  fio sequential direct 1 MiB reads at queue depth 1 and 32 (io_uring,
@@ -69,7 +69,7 @@ measure() {
   local tool=$1 dev=$2 start end
   start=$EPOCHREALTIME
   case $tool in
-  sectorsweep) "$sectorsweep" "$dev" r ;;
+  sectorsweep) "$sectorsweep" "$dev" -r ;;
   dd) dd if="$dev" of=/dev/null bs=1M iflag=direct ;;
   badblocks) badblocks -sv "$dev" ;;
   fio-*)
