@@ -28,4 +28,11 @@ target_link_libraries(sectorsweep PRIVATE product linux_platform)
 target_link_options(sectorsweep PRIVATE -static -Wl,--gc-sections -s)
 
 enable_testing()
-include(cmake/linux_tests.cmake OPTIONAL)
+find_package(GTest REQUIRED)
+
+# The errno table, the bus names, the kernel names' order, mountinfo's escapes.
+add_executable(linux_platform_test tests/linux/platform_test.cpp)
+target_link_libraries(linux_platform_test PRIVATE product linux_platform GTest::gtest_main)
+target_compile_options(linux_platform_test PRIVATE -Wall -Wextra -Werror)
+add_test(NAME linux/platform COMMAND linux_platform_test)
+set_tests_properties(linux/platform PROPERTIES LABELS linux TIMEOUT 60)
