@@ -36,3 +36,12 @@ target_link_libraries(linux_platform_test PRIVATE product linux_platform GTest::
 target_compile_options(linux_platform_test PRIVATE -Wall -Wextra -Werror)
 add_test(NAME linux/platform COMMAND linux_platform_test)
 set_tests_properties(linux/platform PROPERTIES LABELS linux TIMEOUT 60)
+
+# The program on real devices: loop devices over images, faultfs for faults and
+# slow reads, partitions and mounts, a terminal under tmux. Root, one at a time.
+foreach(name passes volumes listing terminal)
+  add_test(NAME linux/${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/linux/${name}.sh $<TARGET_FILE:sectorsweep>)
+  set_tests_properties(linux/${name} PROPERTIES LABELS linux TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK devices)
+endforeach()
+add_test(NAME linux/faultfs COMMAND ${CMAKE_SOURCE_DIR}/tests/linux/faultfs_check.sh)
+set_tests_properties(linux/faultfs PROPERTIES LABELS linux TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK devices)
