@@ -69,4 +69,4 @@ while IFS=$'\x1f' read -r name bytes transport description mounts; do
   number=$((number + 1))
 done <<<"$before"
 [ "$(shown list | grep -c '^Disk')" = "$number" ] || fail "the table has $(shown list | grep -c '^Disk') rows, lsblk $number disks"
-shown list | grep -qF "$out/my disk" || fail "no mount point with a blank"
+shown list | grep -F "$out/my disk" >/dev/null || fail "no mount point with a blank"

@@ -24,7 +24,7 @@ watch_pass() {
   printf '"%s" %s\necho "EXIT=$?"\nsleep 600\n' "$SECTORSWEEP" "$arguments" >"$out/$session.sh"
   tmux -L "$socket" new-session -d -s "$session" -x 100 -y 12 "exec bash $out/$session.sh"
   : >"$out/$session.rows"
-  until pane "$session" | grep -q '^EXIT='; do
+  until pane "$session" | grep '^EXIT=' >/dev/null; do
     pane "$session" | grep -n 'ETA' | cut -d: -f1 | tr '\n' ' ' >>"$out/$session.rows"
     echo >>"$out/$session.rows"
     [ "$tenths" -gt 0 ] || break
@@ -42,7 +42,7 @@ status_rows=$(grep -v '^$' "$out/plain.rows" | sort -u)
 [ "$(grep -vc '^$' "$out/plain.rows")" -ge 5 ] || fail "fewer than five looks at a running pass"
 row=$((status_rows))
 grep -q ETA "$out/plain.pane" && fail "a status line is left at the end"
-sed -n "${row}p" "$out/plain.pane" | grep -qE '^17 MB  \([0-9.]+ MB/s\)  -   ?[0-9]+\.[0-9] seconds$' ||
+sed -n "${row}p" "$out/plain.pane" | grep -E '^17 MB  \([0-9.]+ MB/s\)  -   ?[0-9]+\.[0-9] seconds$' >/dev/null ||
   fail "the summary is not on the status row: $(sed -n "${row}p" "$out/plain.pane")"
 [ "$(sed -n "$((row + 1)),$((row + 2))p" "$out/plain.pane" | tr '\n' '|')" = "ok|EXIT=0|" ] ||
   fail "ok and exit code 0 do not follow the summary"

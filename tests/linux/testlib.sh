@@ -19,6 +19,8 @@ if [ "$(id -u)" != 0 ]; then
   echo "skipped: needs root (loop devices, FUSE, mounts)"
   exit 77
 fi
+# Under pipefail a pipe into grep must let grep read all of it (no -q): a writer
+# cut off by an early exit would fail the pipe by chance.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=tests/linux/devices.sh
@@ -110,14 +112,14 @@ expect_code() {
 }
 
 expect_line() {
-  shown "$1" "${3:-}" | grep -qxF -- "$2" || {
+  shown "$1" "${3:-}" | grep -xF -- "$2" >/dev/null || {
     fail "$1: no line '$2' in"
     shown "$1" "${3:-}" | sed 's/^/    /' | tail -20
   }
 }
 
 expect_no_line() {
-  if shown "$1" | grep -qF -- "$2"; then fail "$1: a line holds '$2'"; fi
+  if shown "$1" | grep -F -- "$2" >/dev/null; then fail "$1: a line holds '$2'"; fi
 }
 
 # The size text of a byte count, as the table and the size line print it.
