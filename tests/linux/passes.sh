@@ -123,7 +123,8 @@ for signal in INT:"Ctrl+C pressed -> abort" QUIT:"Ctrl+Break pressed -> abort" H
 done
 
 # ---- alone in an empty root: no C library, no files, only the kernel's -----------------
-file "$SECTORSWEEP" | grep "statically linked" >/dev/null || fail "the binary is not statically linked"
+# No program interpreter and no dynamic section: nothing to load beside it.
+if readelf -lW "$SECTORSWEEP" | grep -E 'INTERP|DYNAMIC' >/dev/null; then fail "the binary is not statically linked"; fi
 root=$out/root
 mkdir -p "$root/dev" "$root/sys" "$root/proc"
 cp "$SECTORSWEEP" "$root/sectorsweep"
