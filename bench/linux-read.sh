@@ -2,15 +2,16 @@
 # How fast Read goes over a real block device, next to the tools people use
 # instead: a loop device with direct I/O over a 1 GiB image in RAM (/dev/shm) and
 # over one on the machine's disk, read whole by
-#   sectorsweep   build/linux/sectorsweep DEV -r
+#   sectorsweep   build/linux/sectorsweep DEV -r (and, as sectorsweep-own, the speed
+#                 its summary gives for its reads alone)
 #   dd            dd if=DEV of=/dev/null bs=1M iflag=direct
 #   badblocks     badblocks -sv DEV (defaults: read-only, 64 blocks of 1 KiB a read)
 #   fio qd1/qd32  fio sequential direct 1 MiB reads at queue depth 1 and 32 (io_uring,
 #                 or libaio), and with plain preads (fio-sync: what the program does)
 # in turns (each repetition runs every tool on both media before the next), 5
 # repetitions; prints the median MB/s (10^6 bytes/s: from the wall time of the
-# whole command, but fio's own figure over its I/O time) and the ratios of
-# sectorsweep to dd and fio. Needs root.
+# whole command, but fio's own figure over its I/O time) and the median of each
+# repetition's ratio of sectorsweep to dd and fio. Needs root.
 #
 #   bench/linux-read.sh [--disk-dir DIR] [--size SIZE] [--repetitions N]
 #
@@ -61,7 +62,7 @@ bytes=$(blockdev --getsize64 "${device[shm]}")
 # meets the write-back still under way.
 for medium in shm disk; do dd if="${device[$medium]}" of=/dev/null bs=1M iflag=direct status=none; done
 
-tools=(sectorsweep dd badblocks fio-qd1 fio-qd32 fio-sync)
+tools=(sectorsweep sectorsweep-own dd badblocks fio-qd1 fio-qd32 fio-sync)
 work=$(devices_tempdir)
 log=$work/runs.log
 # Runs one tool over one device and prints its speed in MB/s, or "failed".
@@ -69,7 +70,8 @@ measure() {
   local tool=$1 dev=$2 start end
   start=$EPOCHREALTIME
   case $tool in
-  sectorsweep) "$sectorsweep" "$dev" -r ;;
+  sectorsweep-own) ;; # read from the sectorsweep run just before
+  sectorsweep) "$sectorsweep" "$dev" -r >"$work/sweep.out" && cat "$work/sweep.out" ;;
   dd) dd if="$dev" of=/dev/null bs=1M iflag=direct ;;
   badblocks) badblocks -sv "$dev" ;;
   fio-*)
@@ -80,7 +82,11 @@ measure() {
     ;;
   esac </dev/null >>"$log" 2>&1 || { echo failed && return; }
   end=$EPOCHREALTIME
-  if [[ $tool == fio-* ]]; then
+  if [ "$tool" = sectorsweep-own ]; then
+    # Its own summary, "SIZE  (SPEED)  -  DURATION": the speed over its reads alone.
+    tr '\r' '\n' <"$work/sweep.out" | sed -n 's/^.*  (\([0-9.]*\) \([KMG]\)B\/s)  -  .*[0-9] \(seconds\|minutes\)$/\1 \2/p' |
+      tail -1 | awk '{printf "%.0f", $1 * ($2 == "G" ? 1000 : $2 == "M" ? 1 : 0.001)}'
+  elif [[ $tool == fio-* ]]; then
     # fio's own figure (KiB/s over its I/O time): its start takes longer than a
     # fast run's reads.
     awk -F';' '{printf "%.0f", $7 * 1024 / 1e6}' "$work/fio.out"
@@ -98,9 +104,11 @@ fi
 for repetition in $(seq "$repetitions"); do
   line=
   for tool in "${tools[@]}"; do
-    [ "$tool" != sectorsweep ] || [ $have_sectorsweep = 1 ] || continue
+    [[ $tool != sectorsweep* ]] || [ $have_sectorsweep = 1 ] || continue
     for medium in shm disk; do
+      [ "$tool" != sectorsweep-own ] || cp "$work/sweep.$medium" "$work/sweep.out"
       speed=$(measure "$tool" "${device[$medium]}")
+      [ "$tool" != sectorsweep ] || cp "$work/sweep.out" "$work/sweep.$medium"
       [ "$speed" != failed ] || { echo "$tool on ${device[$medium]} failed:" && tail -5 "$log"; }
       speeds[$tool.$medium]+="$speed "
       line+=" $tool/$medium $speed"
@@ -120,20 +128,24 @@ for tool in "${tools[@]}"; do
     fi
   done
 done
+# The median of the ratios within each repetition: runs close in time share the
+# machine's other work.
 ratio() {
-  awk -v a="${median_of[$1.$3]}" -v b="${median_of[$2.$3]}" \
-    'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else printf "-"}'
+  paste -d' ' <(tr ' ' '\n' <<<"${speeds[$1.$3]:-}") <(tr ' ' '\n' <<<"${speeds[$2.$3]:-}") |
+    awk '$1 + 0 > 0 && $2 + 0 > 0 {print $1 / $2}' | sort -g |
+    awk '{v[NR] = $1} END {if (NR) printf "%.2f", v[int((NR + 1) / 2)]; else printf "-"}'
 }
 
 echo
 echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
 echo "Read of a $(numfmt --to=iec-i "$bytes")B loop device with direct I/O; MB/s, median of $repetitions, interleaved;"
-echo "whole-command wall time, but fio's own I/O time"
+echo "whole-command wall time, but fio's own I/O time and sectorsweep-own its summary's speed"
 echo "(disk: $disk_dir on $(df --output=source "$disk_dir" | tail -1); fio engine: $engine)"
 printf '%-22s %10s %10s\n' tool /dev/shm disk
 for tool in "${tools[@]}"; do
   printf '%-22s %10s %10s\n' "$tool" "${median_of[$tool.shm]}" "${median_of[$tool.disk]}"
 done
+echo "ratios (median of the repetitions' own):"
 for other in dd fio-qd1 fio-qd32 fio-sync; do
   printf '%-22s %10s %10s\n' "sectorsweep/$other" "$(ratio sectorsweep $other shm)" "$(ratio sectorsweep $other disk)"
 done
