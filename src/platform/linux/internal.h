@@ -48,8 +48,6 @@ bool Append(char* out, int capacity, const char* piece);
 bool AppendNumber(char* out, int capacity, unsigned long long value);
 // Kernel names compared as people count: "loop2" before "loop10".
 int NaturalCompare(const char* a, const char* b);
-// Control bytes of a text from a device or the kernel become '?'.
-void MaskControlBytes(char* text);
 
 // ---- files ----------------------------------------------------------------------
 

@@ -121,7 +121,8 @@ BOOL Geometry(const HandleRecord& device, void* out, DWORD outSize, DWORD* retur
 }
 
 // A storage device descriptor from sysfs: the bus from the device path, the
-// vendor and model texts the kernel shows (bounded, control bytes masked).
+// vendor and model texts the kernel shows, bounded (the program masks their
+// control bytes, as it does a Windows device's).
 BOOL Descriptor(const HandleRecord& device, const void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
     if (in == nullptr || inSize < sizeof(STORAGE_PROPERTY_QUERY)) return Fail(ERROR_INVALID_PARAMETER);
     const auto* query = static_cast<const STORAGE_PROPERTY_QUERY*>(in);
@@ -143,7 +144,6 @@ BOOL Descriptor(const HandleRecord& device, const void* in, DWORD inSize, void* 
     auto place = [&](const char* file) -> DWORD {
         char text[128];
         if (!ReadDiskFile(device.Device, file, text, sizeof text) || text[0] == 0) return 0;
-        MaskControlBytes(text);
         DWORD offset = at;
         for (int i = 0; text[i] != 0 && at < kReplySize - 1; ++i) data[at++] = static_cast<BYTE>(text[i]);
         data[at++] = 0;

@@ -78,11 +78,6 @@ int NaturalCompare(const char* a, const char* b) {
     return *a == *b ? 0 : (*a == 0 ? -1 : 1);
 }
 
-void MaskControlBytes(char* text) {
-    for (; *text != 0; ++text)
-        if (static_cast<unsigned char>(*text) < 0x20 || *text == 0x7F) *text = '?';
-}
-
 }  // namespace lin
 
 using namespace lin;

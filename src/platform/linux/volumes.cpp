@@ -204,8 +204,8 @@ DWORD QueryDosDeviceA(const char*, char*, DWORD) {
 
 // Where the volume is mounted, in the order of mountinfo: a mount of the device
 // itself (by its device number) or of its path (a file system that shows a
-// device number of its own, as btrfs does). Escapes are decoded and control
-// bytes masked. The paths that fit the buffer are given; the first one always
+// device number of its own, as btrfs does). Escapes are decoded; the table
+// masks control bytes. The paths that fit the buffer are given; the first one always
 // does, or the call fails.
 BOOL GetVolumePathNamesForVolumeNameA(const char* volume, char* names, DWORD length, DWORD* returned) {
     struct stat status;
@@ -230,7 +230,6 @@ BOOL GetVolumePathNamesForVolumeNameA(const char* volume, char* names, DWORD len
         if (!mine) continue;
         char* path = fields[4];
         DecodeMountPath(path);
-        MaskControlBytes(path);
         DWORD size = static_cast<DWORD>(Length(path)) + 1;
         if (used + size + 1 > length) {
             cut = true;
