@@ -57,6 +57,9 @@ struct Disk {
     int64_t DeviceNumber = -1;  // answer to the device number request; -1: Number
     bool NumberRefused = false;
     uint64_t Seed = 0x5EC7025EEFULL;
+    // The device path a platform other than Windows gives the disk (PlatformDiskPath);
+    // empty, as on Windows: the number is the disk's only name.
+    std::string PlatformPath;
     std::vector<Fault> Faults;
     std::vector<Range> Flaky;
     std::vector<uint64_t> ShortAt;

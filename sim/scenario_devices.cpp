@@ -74,6 +74,8 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
                 disk.DeviceNumber = static_cast<int64_t>(Number(value));
         } else if (key == "seed")
             disk.Seed = Number(value);
+        else if (key == "platform-path")
+            disk.PlatformPath = value;
         else
             throw Failure{"unknown disk key '" + key + "'"};
     }

@@ -339,4 +339,18 @@ BOOL GetDevicePowerState(HANDLE device, BOOL* on) {
 }
 
 }  // extern "C"
+
+// No path on a machine that models Windows; a disk may be given one to stand for
+// a platform that has them.
+int PlatformDiskPath(int number, char* path, int size) {
+    CallGuard guard;
+    int index = FindDisk(number);
+    if (index < 0 || size <= 0) return 0;
+    const std::string& text = M->Cfg.Disks[static_cast<size_t>(index)].PlatformPath;
+    if (text.empty()) return 0;
+    size_t length = std::min(text.size(), static_cast<size_t>(size - 1));
+    std::memcpy(path, text.data(), length);
+    path[length] = 0;
+    return static_cast<int>(length);
+}
 }  // namespace win

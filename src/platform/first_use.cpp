@@ -49,9 +49,13 @@ Function Bound(Library& library, const char* name, Function* cache) {
 
 }  // namespace
 
+namespace win {
+
+// Windows names a disk by its number alone ("\\.\PhysicalDriveN").
+int PlatformDiskPath(int, char*, int) { return 0; }
+
 // Each entry point forwards to the real function of the same type once it is
 // bound; an entry that cannot be bound answers like a failed call.
-namespace win {
 extern "C" {
 
 int wvsprintfA(char* out, const char* format, va_list args) {

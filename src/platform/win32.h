@@ -13,8 +13,9 @@
 //
 // Not Win32, at the end of this header: the texts that name a Windows-only
 // thing, and the device path a platform gives a disk besides its number
-// (PlatformDiskPath). Windows and the simulated machine share one definition
-// of them (windows_texts.cpp). On Linux a disk can also be named by its device
+// (PlatformDiskPath). Windows and the simulated machine share the texts
+// (windows_texts.cpp); a simulated disk may be given a path to stand for a
+// platform that has them (platform-path=, for unit tests). On Linux a disk can also be named by its device
 // path ("/dev/sdb"): the command line the Linux build hands the program
 // (GetCommandLineA) carries that disk's number in its place, so the program's
 // own parse of the disk argument stays that of Windows. A path that names no

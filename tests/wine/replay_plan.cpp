@@ -266,6 +266,7 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         if (d.VendorOffset >= 0 || d.ProductOffset >= 0 || d.DescriptorSize >= 0)
             skip("raw descriptor fields are simulated only");
         if (d.Size == 0) skip("the test disk driver has no disk of size 0");
+        if (!d.PlatformPath.empty()) skip("Windows names disks by number alone");
         if (d.Faults.size() + d.Flaky.size() > TESTDISK_MAX_FAULTS) skip("more fault ranges than the test disk holds");
         // The simulated machine's rate sets the chunk lengths; under Wine real time does, and
         // a chunk that ends at the short point reads whole.

@@ -1,0 +1,43 @@
+// A platform that names disks by a device path of its own (Linux) shows it where
+// Windows has only the number: in the open message, in a header whose disk names
+// itself nothing, and in the table. The simulated machine stands for one with
+// disks that carry a platform path.
+#include "unit/fixture.h"
+
+namespace {
+
+TEST(PlatformPath, NamesTheDiskInTheOpenMessage) {
+    BootMachine("stdout: file\ndisk 1 size=8MiB open=query-only platform-path=/dev/sdb\n");
+    EXPECT_EQ(RunDiskPass(1, Read), 5u);
+    EXPECT_EQ(Stdout(),
+              "Error ACCESS_DENIED opening /dev/sdb -> abort\r\n"
+              "Hint: reading from a disk device requires admin privileges.\r\n");
+    // The open itself still goes by the number.
+    EXPECT_EQ(CountEvents(R"(CreateFileA \\.\PhysicalDrive1 access=0x80000000)"), 1);
+}
+
+TEST(PlatformPath, NamesADiskThatNamesItselfNothing) {
+    BootMachine(
+        "stdout: file\ndisk 1 size=8MiB platform-path=/dev/loop3\ndisk 2 size=8MiB vendor=ACME product=Disk "
+        "platform-path=/dev/sdc\n");
+    EXPECT_EQ(RunDiskPass(1, Read), 0u);
+    EXPECT_NE(Stdout().find("reading for all of Disk 1 (/dev/loop3)...\r\n"), std::string::npos) << Stdout();
+    BootMachine("stdout: file\ndisk 2 size=8MiB vendor=ACME product=Disk platform-path=/dev/sdc\n");
+    EXPECT_EQ(RunDiskPass(2, Read), 0u);
+    EXPECT_NE(Stdout().find("reading for all of Disk 2 (ACME Disk)...\r\n"), std::string::npos) << Stdout();
+}
+
+TEST(PlatformPath, ListedBesideTheNumber) {
+    BootMachine(R"(stdout: file
+disk 0 size=2GiB bus=17 product=NV2 platform-path=/dev/nvme0n1
+interface \\?\disk0 disk=0
+)");
+    DiskList list;
+    FillBytes(&list, 0, sizeof list);
+    ListDisks(&list);
+    ASSERT_EQ(list.Count, 1);
+    EXPECT_STREQ(list.Entries[0].PlatformPath, "/dev/nvme0n1");
+    FreeDiskList(&list);
+}
+
+}  // namespace
