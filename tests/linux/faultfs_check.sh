@@ -95,7 +95,7 @@ echo "largest read reaching the server: $biggest bytes"
 [ "$(sha256sum <"$image")" = "$before" ] || fail "the image changed"
 
 devices_down
-! losetup --list --noheadings --output BACK-FILE | grep -qF "$served" || fail "a loop device is left over $served"
+! losetup --list --noheadings --output BACK-FILE | grep -F "$served" >/dev/null || fail "a loop device is left over $served"
 ! findmnt --noheadings --mountpoint "$served" >/dev/null || fail "faultfs is still mounted"
 ! pgrep -f "faultfs .*$served" >/dev/null || fail "a faultfs server is left running"
 
