@@ -316,6 +316,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
         ok = Fail(ERROR_INVALID_HANDLE);
     else if (DWORD error = InjectedError(call))
         ok = Fail(error);
+    else if ((in == nullptr && inSize != 0) || (out == nullptr && outSize != 0))
+        ok = Fail(ERROR_NOACCESS);  // the system probes the caller's buffers first
     else if (object->What == Kind::Disk)
         ok = DiskControl(*object, code, in, inSize, out, outSize, bytesReturned);
     else if (object->What == Kind::Volume || object->What == Kind::Letter)
