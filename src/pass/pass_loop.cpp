@@ -130,9 +130,9 @@ DWORD RunPassLoop(PassProgress* pass) {
         }
         if (!LoadFlag(&AbortFlags.AbortRequested))
             Print(kStatusLineFormat, FormatSize(done, SpeedClass), SpeedText, EtaText);
-        // Once the disk is done nothing grows: a commit then could only fail a clean pass.
-        if (done < pass->DiskSize) AdaptChunkLength(pass);
+        AdaptChunkLength(pass);
         ClampToDisk(pass);
+        // Once the disk is done nothing grows: a commit then could only fail a clean pass.
         if (pass->Request.Length == 0) break;
         CommitForNextChunk(pass);
     }
