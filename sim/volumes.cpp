@@ -21,7 +21,10 @@ const Letter* BareLetter(char letter) {
 // Ends a volume search or a device set.
 BOOL CloseListing(HANDLE handle, Kind kind, const char* event) {
     Object* listing = Find(handle);
-    if (listing == nullptr || listing->What != kind) return Fail(ERROR_INVALID_HANDLE);
+    if (listing == nullptr || listing->What != kind) {
+        Event(std::string(event) + " invalid handle");
+        return Fail(ERROR_INVALID_HANDLE);
+    }
     listing->Open = false;
     Event(event);
     return TRUE;
@@ -150,7 +153,10 @@ HANDLE FindFirstVolumeA(char* name, DWORD length) {
 BOOL FindNextVolumeA(HANDLE handle, char* name, DWORD length) {
     CallGuard guard;
     Object* search = Find(handle);
-    if (search == nullptr || search->What != Kind::VolumeSearch) return Fail(ERROR_INVALID_HANDLE);
+    if (search == nullptr || search->What != Kind::VolumeSearch) {
+        Event("FindNextVolumeA invalid handle");
+        return Fail(ERROR_INVALID_HANDLE);
+    }
     if (DWORD error = InjectedError("FindNextVolumeA")) {
         Event("FindNextVolumeA -> fail " + std::to_string(error));
         return Fail(error);
