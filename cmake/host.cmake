@@ -13,7 +13,8 @@ endif()
 
 add_library(product STATIC ${PRODUCT_SOURCES})
 target_include_directories(product PUBLIC src)
-target_compile_options(product PRIVATE ${PRODUCT_FLAGS})
+# Locals the program forgets to set hold a pattern, not whatever the stack had.
+target_compile_options(product PRIVATE ${PRODUCT_FLAGS} -ftrivial-auto-var-init=pattern)
 
 set(MACHINE_SOURCES sim/process.cpp sim/storage.cpp sim/volumes.cpp sim/console.cpp sim/memory.cpp sim/text.cpp
                     sim/scenario.cpp sim/scenario_devices.cpp sim/check.cpp src/platform/format/wsprintf.cpp

@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
             const sim::Record& record = sim::CurrentRecord();
             std::vector<std::string> failures =
                 sim::CheckScenario(scenario, record, sim::ScreenRows(), sim::Cursor(), sim::OpenDevices());
+            if (!record.Abnormal && !record.Hang && !record.EndedByEvent && sim::LiveHeapBlocks() != 0)
+                failures.push_back(std::to_string(sim::LiveHeapBlocks()) + " heap blocks not freed at the end");
             if (show) std::fputs(sim::ShowRun(record, sim::ScreenRows()).c_str(), stdout);
             for (const std::string& failure : failures) std::printf("FAIL %s: %s\n", path.c_str(), failure.c_str());
             if (failures.empty()) std::printf("PASS %s\n", path.c_str());
