@@ -112,6 +112,10 @@ void Replay(const std::string& file, int index) {
     std::string base = Opt.Work + "/" + std::to_string(index);
     p.Decided = Decide(p.Scenario, text, base + ".scn");
     const Plan& plan = p.Decided;
+    if (!plan.Error.empty()) {
+        Report(file, {plan.Error}, "");
+        return;
+    }
     if (!plan.Skip.empty()) {
         std::printf("SKIP %s: %s\n", file.c_str(), plan.Skip.c_str());
         SkipsByReason[plan.Skip].push_back(file);
