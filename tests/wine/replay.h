@@ -41,7 +41,8 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 struct RunResult {
     int Exit = -1;
     bool TimedOut = false;
-    std::string End;  // how it ended, in words: "exited with 7", "was killed by signal 9", "was stopped after 60 s"
+    std::string Waited;  // what had not ended at the deadline
+    std::string End;     // how it ended, in words: "exited with 7", "was killed by signal 9", "was stopped after 60 s"
     std::string Stdout, Stderr;
     int CompanionExit = 0;
     std::string CompanionEnd, CompanionError;

@@ -155,6 +155,11 @@ RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const En
         if (Clock::now() > deadline) {
             // Whatever still runs is stopped; the companion's last words are kept.
             result.TimedOut = true;
+            std::vector<std::string> waited;
+            if (!ended) waited.push_back("the program");
+            if (helper > 0) waited.push_back("testdiskctl event");
+            if (ended && (out.Read >= 0 || err.Read >= 0)) waited.push_back("the end of the program's output");
+            for (size_t i = 0; i < waited.size(); ++i) result.Waited += (i ? ", " : "") + waited[i];
             if (!ended) kill(pid, SIGKILL);
             if (helper > 0) kill(helper, SIGKILL);
             for (pid_t other : ProcessesWithToken(token, pid)) kill(other, SIGKILL);
