@@ -80,7 +80,7 @@ static const struct named drive_types[] = {
  * replay gives a scenario, so the helper, not the replay, says what it was
  * waiting for.
  */
-#define CONTROL_WAIT_MS 5000  /* the driver's answer to one request */
+#define CONTROL_WAIT_MS 10000 /* the driver's answer to one request */
 #define HOLD_WAIT_MS 30000    /* the program's request to be held */
 #define HANDLER_START_MS 1000 /* the handler to start before the request goes on */
 
