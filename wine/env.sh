@@ -17,6 +17,29 @@ TESTDISK_BUILD=${TESTDISK_BUILD:-$(cd "$(dirname "${BASH_SOURCE[0]:-$0}")/.." &&
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# testdisk_within [-q] SECONDS WHAT COMMAND...: runs COMMAND (with -q, its output
+# to /dev/null) for at most SECONDS; when they run out it is stopped, and WHAT
+# is named on standard error as what did not end.
+testdisk_within() {
+    local quiet= seconds what status
+    if [ "$1" = -q ]; then
+        quiet=1
+        shift
+    fi
+    seconds=$1 what=$2
+    shift 2
+    if [ -n "$quiet" ]; then
+        timeout -k 5 "$seconds" "$@" >/dev/null 2>&1
+    else
+        timeout -k 5 "$seconds" "$@"
+    fi
+    status=$?
+    if [ $status -eq 124 ] || [ $status -eq 137 ]; then
+        echo "testdisk: $what did not end within $seconds s" >&2
+    fi
+    return $status
+}
+
 # Windows path of a Unix path, through drive Z:
 testdisk_winpath() {
     printf 'Z:%s' "$1" | tr / '\\'
@@ -33,11 +56,11 @@ testdisk_prefix_up() {
     # keeps it loaded between the test programs.  Restarting the server also
     # loads a freshly built driver.
     wineserver -k 2>/dev/null || true
-    wineserver -w 2>/dev/null || true
+    testdisk_within -q 60 "the previous wineserver" wineserver -w || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         # Set up in a session of its own, left to end before the test session.
-        wineboot -i >/dev/null 2>&1 || { echo "testdisk: wineboot failed" >&2; return 1; }
-        wineserver -w || true
+        testdisk_within -q 300 "wineboot -i" wineboot -i || { echo "testdisk: wineboot failed" >&2; return 1; }
+        testdisk_within 60 "the wineserver of wineboot's session" wineserver -w || true
     fi
     wineserver -p || return 1
 
@@ -46,32 +69,35 @@ testdisk_prefix_up() {
     local escaped
     escaped=$(printf '%s' "$image" | sed 's/\\/\\\\/g')
     if ! grep -qF "\"ImagePath\"=\"$escaped\"" "$WINEPREFIX/system.reg"; then
-        if ! wine sc query "$TESTDISK_SERVICE" >/dev/null 2>&1; then
-            wine sc create "$TESTDISK_SERVICE" type= kernel start= demand error= normal binPath= "$image" >/dev/null ||
+        if ! testdisk_within -q 60 "sc query" wine sc query "$TESTDISK_SERVICE"; then
+            testdisk_within 60 "sc create" wine sc create "$TESTDISK_SERVICE" type= kernel start= demand \
+                error= normal binPath= "$image" >/dev/null ||
                 { echo "testdisk: cannot register the driver service" >&2; return 1; }
         fi
         # The build folder may have moved since the service was registered.
-        wine reg add "HKLM\\System\\CurrentControlSet\\Services\\$TESTDISK_SERVICE" /v ImagePath /t REG_SZ \
-            /d "$image" /f >/dev/null || return 1
+        testdisk_within 60 "reg add" wine reg add "HKLM\\System\\CurrentControlSet\\Services\\$TESTDISK_SERVICE" \
+            /v ImagePath /t REG_SZ /d "$image" /f >/dev/null || return 1
     fi
 
     # Disk links Wine made for the host's disks would hide the test disks.
     rm -f "$WINEPREFIX"/dosdevices/physicaldrive*
-    wine sc start "$TESTDISK_SERVICE" >/dev/null || true
-    wine "$TESTDISK_BUILD/testdiskctl.exe" reset || { echo "testdisk: driver did not start" >&2; return 1; }
+    testdisk_within 60 "sc start" wine sc start "$TESTDISK_SERVICE" >/dev/null || true
+    testdisk_within 60 "testdiskctl reset" wine "$TESTDISK_BUILD/testdiskctl.exe" reset ||
+        { echo "testdisk: driver did not start" >&2; return 1; }
 }
 
 testdisk_down() {
     # What the driver took over (Wine's drive letters, the mount manager's
     # link) and the registry keys of its interfaces go back as they were.
-    WINEPREFIX=$TESTDISK_BUILD/prefix timeout 60 wine "$TESTDISK_BUILD/testdiskctl.exe" reset 2>/dev/null
+    WINEPREFIX=$TESTDISK_BUILD/prefix testdisk_within -q 60 "testdiskctl reset" \
+        wine "$TESTDISK_BUILD/testdiskctl.exe" reset
     WINEPREFIX=$TESTDISK_BUILD/prefix wineserver -k 2>/dev/null
-    WINEPREFIX=$TESTDISK_BUILD/prefix wineserver -w 2>/dev/null
+    WINEPREFIX=$TESTDISK_BUILD/prefix testdisk_within -q 60 "the wineserver" wineserver -w
     return 0
 }
 
 testdisk_ctl() {
-    wine "$TESTDISK_BUILD/testdiskctl.exe" "$@"
+    testdisk_within 60 "testdiskctl $1" wine "$TESTDISK_BUILD/testdiskctl.exe" "$@"
 }
 
 testdisk_reset() {

@@ -112,6 +112,10 @@ void Replay(const std::string& file, int index) {
     std::string base = Opt.Work + "/" + std::to_string(index);
     p.Decided = Decide(p.Scenario, text, base + ".scn");
     const Plan& plan = p.Decided;
+    if (!plan.Error.empty()) {
+        Report(file, {plan.Error}, "");
+        return;
+    }
     if (!plan.Skip.empty()) {
         std::printf("SKIP %s: %s\n", file.c_str(), plan.Skip.c_str());
         SkipsByReason[plan.Skip].push_back(file);
@@ -137,15 +141,25 @@ void Replay(const std::string& file, int index) {
         argv.insert(argv.end(), words.begin() + 1, words.end());
     }
     std::vector<std::string> companion;
-    if (plan.Event)
+    Environment env = plan.Env;
+    if (plan.Event) {
         companion = {Opt.Wine, Opt.TestDisk + "/testdiskctl.exe", "event", std::to_string(plan.EventType),
                      fs::path(Opt.Exe).filename().string()};
+        // Wine 8's server kills a process one second after it has closed its server
+        // connection on the way out.  The handler's thread may still be ending then, and
+        // glibc's first thread exit in a process loads libgcc_s (to unwind the thread)
+        // under the loader lock that the process's own exit waits for: on a busy machine
+        // that took longer than the second, and the program "exited" by SIGKILL.  Loaded
+        // at the start, libgcc_s is no longer loaded at the exit.
+        const char* preload = std::getenv("LD_PRELOAD");
+        env.push_back({"LD_PRELOAD", std::string(preload ? preload : "") + (preload ? ":" : "") + "libgcc_s.so.1"});
+    }
     Sink out, err;
     out.Kind = plan.Stdout;
     out.Path = base + ".out";
     err.Kind = plan.Stderr;
     err.Path = base + ".err";
-    p.Result.Run = Run(argv, out, err, plan.Env, companion);
+    p.Result.Run = Run(argv, out, err, env, companion);
     Waiting = std::move(pending);
 }
 

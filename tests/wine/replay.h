@@ -41,9 +41,11 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 struct RunResult {
     int Exit = -1;
     bool TimedOut = false;
+    std::string Waited;  // what had not ended at the deadline
+    std::string End;     // how it ended, in words: "exited with 7", "was killed by signal 9", "was stopped after 60 s"
     std::string Stdout, Stderr;
     int CompanionExit = 0;
-    std::string CompanionError;
+    std::string CompanionEnd, CompanionError;
 };
 
 using Stats = std::map<std::string, uint64_t>;
@@ -91,6 +93,7 @@ struct Plan {
     std::vector<std::string> Record;
     bool SimBytesExpected = false;  // the scenario's own bytes needed the console
     bool ScreenUnchecked = false;
+    std::string Error;  // the simulated machine could not say what to expect
 };
 
 // The words of a command line as the program splits it: blanks separate, a

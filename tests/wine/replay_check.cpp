@@ -324,8 +324,15 @@ std::vector<std::string> Check(const sim::Scenario& s, const Plan& plan, const O
     std::vector<std::string> failures;
     const sim::Expectations& e = s.Expect;
     const RunResult& r = o.Run;
-    if (r.TimedOut) failures.push_back("no end within " + std::to_string(kRunSeconds) + " s");
-    if (plan.Event && r.CompanionExit != 0) failures.push_back("the control event was not sent: " + r.CompanionError);
+    if (r.TimedOut) failures.push_back("no end within " + std::to_string(kRunSeconds) + " s of: " + r.Waited);
+    if (plan.Event && r.CompanionExit != 0) {
+        // The helper tells each step as it reaches it: all it said, on one line.
+        std::string said = r.CompanionError;
+        while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) said.pop_back();
+        for (size_t at = 0; (at = said.find('\n', at)) != std::string::npos;) said.replace(at, 1, " | ");
+        failures.push_back("the control event was not sent: testdiskctl event " + r.CompanionEnd +
+                           (said.empty() ? " and said nothing" : "; it said: " + said));
+    }
     if (plan.Event && Counter(o.Driver, "released") != 1) failures.push_back("the held request was not released");
     if (e.HasExit && r.Exit != static_cast<int>(e.Exit & 0xFF))
         failures.push_back("exit code " + std::to_string(r.Exit) + ", expected " + std::to_string(e.Exit));

@@ -96,6 +96,7 @@ std::string WithoutConsole(const std::string& text, const sim::Config& machine) 
 bool RunOnSim(const std::string& text, const std::string& scratch, Plan* plan) {
     WriteText(scratch, text);
     RunResult r = RunQuiet({Opt.Sim, "--scenario", scratch, "--show"});
+    if (r.TimedOut) plan->Error = "the simulated machine gave no answer within " + std::to_string(kRunSeconds) + " s";
     sim::Scenario shown;
     std::string error;
     std::string expectations, line;

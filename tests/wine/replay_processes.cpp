@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -44,8 +46,18 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, cons
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
+    dprintf(2, "cannot start %s: %s\n", args[0], std::strerror(errno));
     _exit(127);
 }
+
+// How a child ended, in words.
+std::string Ending(int status) {
+    if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+    return "ended with status " + std::to_string(status);
+}
+
+std::string Stopped() { return "was stopped after " + std::to_string(kRunSeconds) + " s"; }
 
 // The processes that carry `token` in their environment, but `except`.
 std::vector<pid_t> ProcessesWithToken(const std::string& token, pid_t except) {
@@ -110,11 +122,8 @@ RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const En
     auto deadline = Clock::now() + std::chrono::seconds(kRunSeconds);
     int status = 0, helperStatus = 0;
     bool ended = false;
-    for (;;) {
-        std::vector<pollfd> fds;
-        for (Sink* sink : {&out, &err, &helperErr})
-            if (sink->Read >= 0) fds.push_back({sink->Read, POLLIN, 0});
-        if (!fds.empty()) poll(fds.data(), fds.size(), 10);
+    // Takes what the pipes hold now, without waiting.
+    auto drain = [&] {
         for (Sink* sink : {&out, &err, &helperErr}) {
             if (sink->Read < 0) continue;
             pollfd one = {sink->Read, POLLIN, 0};
@@ -129,19 +138,38 @@ RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const En
                 sink->Data.append(buffer, static_cast<size_t>(got));
             }
         }
+    };
+    for (;;) {
+        std::vector<pollfd> fds;
+        for (Sink* sink : {&out, &err, &helperErr})
+            if (sink->Read >= 0) fds.push_back({sink->Read, POLLIN, 0});
+        if (!fds.empty()) poll(fds.data(), fds.size(), 10);
+        drain();
         if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
         if (helper > 0 && waitpid(helper, &helperStatus, WNOHANG) == helper) {
             result.CompanionExit = WIFEXITED(helperStatus) ? WEXITSTATUS(helperStatus) : -1;
+            result.CompanionEnd = Ending(helperStatus);
             helper = -1;
         }
         if (ended && helper < 0 && out.Read < 0 && err.Read < 0 && helperErr.Read < 0) break;
         if (Clock::now() > deadline) {
+            // Whatever still runs is stopped; the companion's last words are kept.
             result.TimedOut = true;
-            for (pid_t child : {pid, helper})
-                if (child > 0) kill(child, SIGKILL);
+            std::vector<std::string> waited;
+            if (!ended) waited.push_back("the program");
+            if (helper > 0) waited.push_back("testdiskctl event");
+            if (ended && (out.Read >= 0 || err.Read >= 0)) waited.push_back("the end of the program's output");
+            for (size_t i = 0; i < waited.size(); ++i) result.Waited += (i ? ", " : "") + waited[i];
+            if (!ended) kill(pid, SIGKILL);
+            if (helper > 0) kill(helper, SIGKILL);
             for (pid_t other : ProcessesWithToken(token, pid)) kill(other, SIGKILL);
             if (!ended) waitpid(pid, &status, 0);
-            if (helper > 0) waitpid(helper, &helperStatus, 0);
+            if (helper > 0) {
+                waitpid(helper, &helperStatus, 0);
+                result.CompanionExit = -1;
+                result.CompanionEnd = Stopped();
+            }
+            drain();
             break;
         }
         if (fds.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -149,6 +177,7 @@ RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const En
     for (Sink* sink : {&out, &err, &helperErr})
         if (sink->Read >= 0) close(sink->Read);
     if (WIFEXITED(status)) result.Exit = WEXITSTATUS(status);
+    result.End = result.TimedOut && !ended ? Stopped() : Ending(status);
     result.Stdout = out.Kind == SinkKind::File ? ReadText(out.Path) : out.Data;
     result.Stderr = err.Kind == SinkKind::File ? ReadText(err.Path) : err.Data;
     result.CompanionError = helperErr.Data;
@@ -173,7 +202,7 @@ bool Control(const std::vector<std::string>& words, std::string* output, std::st
     argv.insert(argv.end(), words.begin(), words.end());
     RunResult r = RunQuiet(argv);
     if (output) *output = r.Stdout;
-    if (r.Exit != 0 && error) *error = "testdiskctl " + words[0] + ": exit " + std::to_string(r.Exit) + " " + r.Stderr;
+    if (r.Exit != 0 && error) *error = "testdiskctl " + words[0] + ": " + r.End + " " + r.Stderr;
     return r.Exit == 0;
 }
 

@@ -12,7 +12,9 @@
  *   hold N length|property|verify|read ORDINAL [OFFSET]
  *                                  keep the ORDINAL-th such request of disk N (at OFFSET) pending
  *   event TYPE PROGRAM             once a request is held: start the console control routine with
- *                                  TYPE in the running PROGRAM (e.g. sectorsweep.exe), then release it
+ *                                  TYPE in the running PROGRAM (e.g. sectorsweep.exe), then release it;
+ *                                  each step is told on standard error as it is reached, and each
+ *                                  wait of its own has a bound (see below) after which it says so
  *   stats                          print every counter as key=value lines
  *
  * Keys of `disk` (numbers are decimal or 0x hex, sizes may end in K, M, G or T):
@@ -31,6 +33,7 @@
 #include <fcntl.h>
 #include <inttypes.h>
 #include <io.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -72,9 +75,14 @@ static const struct named drive_types[] = {
 
 #define COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
-/* How long `event` waits for the held request and for the handler to start. */
-#define HOLD_WAIT_MS 30000
-#define HANDLER_START_MS 1000
+/*
+ * How long each wait lasts.  Together they stay below the minute the Wine
+ * replay gives a scenario, so the helper, not the replay, says what it was
+ * waiting for.
+ */
+#define CONTROL_WAIT_MS 10000 /* the driver's answer to one request */
+#define HOLD_WAIT_MS 30000    /* the program's request to be held */
+#define HANDLER_START_MS 1000 /* the handler to start before the request goes on */
 
 static const char* arg0 = "testdiskctl";
 
@@ -274,19 +282,33 @@ static uint32_t u32(const char* what, const char* s) {
 
 static HANDLE control_handle;
 
+/* Sends one request to the control device and waits at most CONTROL_WAIT_MS for the answer. */
 static BOOL control(DWORD code, void* in, DWORD in_len, void* out, DWORD out_len, const char* what, BOOL must) {
+    static OVERLAPPED io;
     DWORD got;
+    BOOL done;
     char msg[64];
 
     if (!control_handle) {
-        control_handle =
-            CreateFileW(TESTDISK_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        control_handle = CreateFileW(TESTDISK_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, NULL);
         if (control_handle == INVALID_HANDLE_VALUE) {
             snprintf(msg, sizeof(msg), "error %lu (is testdisk.sys running?)", GetLastError());
             die("cannot open the control device", msg);
         }
+        io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     }
-    if (DeviceIoControl(control_handle, code, in, in_len, out, out_len, &got, NULL)) return TRUE;
+    ResetEvent(io.hEvent);
+    done = DeviceIoControl(control_handle, code, in, in_len, out, out_len, &got, &io);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObject(io.hEvent, CONTROL_WAIT_MS) != WAIT_OBJECT_0) {
+            CancelIoEx(control_handle, &io);
+            snprintf(msg, sizeof(msg), "no answer from the driver within %u s", CONTROL_WAIT_MS / 1000);
+            die(what, msg);
+        }
+        done = GetOverlappedResult(control_handle, &io, &got, FALSE);
+    }
+    if (done) return TRUE;
     if (must) {
         snprintf(msg, sizeof(msg), "error %lu", GetLastError());
         die(what, msg);
@@ -372,29 +394,63 @@ static DWORD process_named(const char* name) {
     return pid;
 }
 
+/* Says how far `event` has come: a helper stopped from outside leaves its last step behind. */
+static void step(const char* format, ...) __attribute__((format(printf, 1, 2)));
+static void step(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "%s event: ", arg0);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+/* The event cannot be sent: the held request goes on, so the program ends instead of waiting for a deadline. */
+static void give_up(const char* what, const char* detail) {
+    step("no event sent; releasing the request");
+    control(IOCTL_TESTDISK_RELEASE, NULL, 0, NULL, 0, "release", TRUE);
+    die(what, detail);
+}
+
 /*
  * The system delivers a console control event by starting a thread at
  * CtrlRoutine with the event type as its argument; this does the same.  The
  * held request is released once the handler has had time to start.
  */
 static void send_event(uint32_t type, const char* program) {
-    DWORD waited, pid;
+    ULONGLONG since = GetTickCount64();
+    DWORD pid, code;
     HANDLE process, thread;
     void* routine;
+    char text[32];
 
-    for (waited = 0; !held(); waited += 5) {
-        if (waited >= HOLD_WAIT_MS) die("no request was held", program);
+    step("waiting up to %u s for the driver to hold a request", HOLD_WAIT_MS / 1000);
+    while (!held()) {
+        if (GetTickCount64() - since >= HOLD_WAIT_MS) die("no request was held", program);
         Sleep(5);
     }
-    if (!(pid = process_named(program))) die("program not running", program);
+    if (!(pid = process_named(program))) give_up("program not running", program);
     process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
-    if (!process || !(routine = ctrl_routine_in(pid))) die("cannot reach the program", program);
+    if (!process || !(routine = ctrl_routine_in(pid))) give_up("cannot reach the program", program);
+    /*
+     * Wine starts the thread through one of the program's own threads and waits
+     * for it without a bound; the replay's deadline ends that wait, and this step
+     * is then the last one told.  (A thread of our own to bound it would end as
+     * this process exits, which Wine's server may punish with SIGKILL.)
+     */
+    step("request held; starting the control routine in process %lu", pid);
     thread = CreateRemoteThread(process, NULL, 0, (LPTHREAD_START_ROUTINE)routine, (void*)(ULONG_PTR)type, 0, NULL);
-    if (!thread) die("CreateRemoteThread failed", program);
-    WaitForSingleObject(thread, HANDLER_START_MS);
+    if (!thread) {
+        snprintf(text, sizeof(text), "error %lu", GetLastError());
+        give_up("CreateRemoteThread failed", text);
+    }
+    step("control routine started; releasing the request after %u ms", HANDLER_START_MS);
+    if (WaitForSingleObject(thread, HANDLER_START_MS) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &code))
+        step("the control routine has already ended, with %lu", code);
     CloseHandle(thread);
     CloseHandle(process);
     control(IOCTL_TESTDISK_RELEASE, NULL, 0, NULL, 0, "release", TRUE);
+    step("request released");
 }
 
 static uint32_t hold_kind(const char* s) {
@@ -469,6 +525,8 @@ int main(int argc, char** argv) {
     int from = 1, i;
 
     _setmode(_fileno(stdout), _O_BINARY);
+    /* Each message leaves at once: a helper killed from outside has said how far it came. */
+    setvbuf(stderr, NULL, _IONBF, 0);
     if (argc < 2) {
         fprintf(stderr, "usage: %s COMMAND [ARG ...] [; COMMAND ...] (see testdiskctl.c)\n", arg0);
         return 2;
