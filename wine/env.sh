@@ -14,6 +14,9 @@
 TESTDISK_SERVICE=SectorsweepTestDisk
 TESTDISK_BUILD=${TESTDISK_BUILD:-$(cd "$(dirname "${BASH_SOURCE[0]:-$0}")/.." && pwd)/build/wine}
 
+# Every Wine program of the tests starts through wine/bin (see the reason there).
+TESTDISK_WINE_BIN=$(cd "$(dirname "${BASH_SOURCE[0]:-$0}")" && pwd)/bin
+case ":$PATH:" in *":$TESTDISK_WINE_BIN:"*) ;; *) export PATH=$TESTDISK_WINE_BIN:$PATH ;; esac
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 

@@ -7,6 +7,7 @@ work=${2:?folder for the Wine prefix and outputs}
 mkdir -p "$work"
 work=$(realpath "$work")
 exe=$(realpath "$exe")
+. "$(dirname "$0")/../../wine/env.sh"
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine wineboot -i >/dev/null 2>&1

@@ -24,6 +24,7 @@ root=$(cd "$here/../.." && pwd)
 mkdir -p "$1"
 build=$(cd "$1" && pwd)
 
+. "$root/wine/env.sh"
 CXX=${CXX:-g++}
 MINGW_CXX=${MINGW_CXX:-x86_64-w64-mingw32-g++}
 WINE=${WINE:-wine}
