@@ -223,20 +223,21 @@ BOOL PredictFailure(HandleRecord& device, BYTE* vendor, DWORD* predict) {
 }
 
 // The kernel's runtime power state of the disk's device, or of the nearest
-// device above it that keeps one (an NVMe controller keeps none; its PCI
-// function does).
+// device above it that keeps one: a device without runtime power management
+// (an NVMe controller) has no runtime_status or says "unsupported"; its PCI
+// function has one.
 BOOL PowerState(const HandleRecord& device, BOOL* on) {
     char name[kNameSize];
     if (!DiskName(device, name)) return Fail(ERROR_INVALID_FUNCTION);
     char folder[kPathSize] = "/sys/block/";
     if (!Append(folder, kPathSize, name) || !Append(folder, kPathSize, "/device")) return Fail(ERROR_INVALID_FUNCTION);
-    for (int level = 0; level < 8; ++level) {
+    for (int level = 0; level < 6; ++level) {
         char path[kPathSize] = "";
         char text[32];
-        if (!Append(path, kPathSize, folder) || !Append(path, kPathSize, "/power/runtime_status") ||
-            ReadSmallFile(path, text, sizeof text) <= 0)
-            break;
-        int state = RuntimePowerState(text);
+        int state = -1;
+        if (Append(path, kPathSize, folder) && Append(path, kPathSize, "/power/runtime_status") &&
+            ReadSmallFile(path, text, sizeof text) > 0)
+            state = RuntimePowerState(text);
         if (state >= 0) {
             *on = state == 1 ? TRUE : FALSE;
             return TRUE;
