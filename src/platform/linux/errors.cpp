@@ -126,15 +126,11 @@ constexpr StatusMapping kNvmeTable[] = {
     {0x371, 121},   // SEM_TIMEOUT: aborted by the host, which cancels a command that timed out
 };
 
-DWORD Lookup(const StatusMapping* table, int count, int value, DWORD otherwise) {
-    for (int i = 0; i < count; ++i)
-        if (table[i].Value == value) return table[i].Error;
-    return otherwise;
-}
-
 template <int N>
 DWORD Lookup(const StatusMapping (&table)[N], int value, DWORD otherwise) {
-    return Lookup(table, N, value, otherwise);
+    for (const StatusMapping& mapping : table)
+        if (mapping.Value == value) return mapping.Error;
+    return otherwise;
 }
 
 }  // namespace
