@@ -231,7 +231,8 @@ BOOL PredictFailure(HandleRecord& device, BYTE* vendor, DWORD* predict) {
     if (!SendCommand(device.Link.Fd, command, &answer) || NvmeAnswerError(answer) != 0)
         return Fail(ERROR_INVALID_FUNCTION);
     // Byte 0, critical warning: spare below its threshold, temperature, degraded
-    // reliability, read-only media, volatile backup failed.
+    // reliability, read-only media, volatile backup failed. The whole log
+    // stands as the vendor's bytes, where Windows puts the drive's own data.
     *predict = HealthLog[0] != 0 ? 1 : 0;
     for (DWORD i = 0; i < kNvmeHealthLogSize; ++i) vendor[i] = HealthLog[i];
     return TRUE;
