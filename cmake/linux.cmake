@@ -6,6 +6,8 @@ set(LINUX_PLATFORM_SOURCES
     src/platform/linux/process.cpp
     src/platform/linux/sysfs.cpp
     src/platform/linux/storage.cpp
+    src/platform/linux/drive_commands.cpp
+    src/platform/linux/drive_io.cpp
     src/platform/linux/volumes.cpp
     src/platform/linux/console.cpp
     src/platform/linux/memory.cpp
@@ -30,8 +32,9 @@ target_link_options(sectorsweep PRIVATE -static -Wl,--gc-sections -s)
 enable_testing()
 find_package(GTest REQUIRED)
 
-# The errno table, the bus names, the kernel names' order, mountinfo's escapes.
-add_executable(linux_platform_test tests/linux/platform_test.cpp)
+# The errno table, the bus names, the kernel names' order, mountinfo's escapes;
+# the drive commands' bytes, splitting, read-only list and answers.
+add_executable(linux_platform_test tests/linux/platform_test.cpp tests/linux/drive_test.cpp)
 target_link_libraries(linux_platform_test PRIVATE product linux_platform GTest::gtest_main)
 target_compile_options(linux_platform_test PRIVATE -Wall -Wextra -Werror)
 add_test(NAME linux/platform COMMAND linux_platform_test)

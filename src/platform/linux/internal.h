@@ -88,6 +88,22 @@ DWORD BusTypeOfSysfsPath(const char* devicePath, bool sdCard);
 
 enum class HandleKind { Free, Std, Device, VolumeSearch, DeviceSet };
 
+// How a device takes its own commands, learned on the first request that sends
+// one (drive_io.cpp).
+enum class DriveTransport : BYTE { Unknown, None, Scsi, Nvme };
+
+struct DriveLink {
+    DriveTransport Kind;
+    DWORD Error;  // None: the error its requests fail with
+    int Fd;       // carries the commands: the handle's descriptor, or one opened for them; -1
+    bool OwnFd;   // Fd was opened for the commands and is closed with the handle
+    DWORD BlockSize;
+    DWORD Namespace;                // NVMe
+    DWORD MaxBlocks;                // most blocks a command verifies
+    unsigned long long FirstBlock;  // where a partition starts on its disk
+    unsigned long long Blocks;      // the device's size in blocks
+};
+
 struct HandleRecord {
     HandleKind Kind;
     int Fd;          // Std: 0, 1 or 2; Device: the descriptor
@@ -97,6 +113,7 @@ struct HandleRecord {
     DWORD Position;  // VolumeSearch: the next volume; Device: unused
     unsigned long long FilePosition;
     char Path[kPathSize];  // Device: the path opened
+    DriveLink Link;        // Device: its own commands
 };
 
 HandleRecord* NewHandle(HandleKind kind);

@@ -11,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform/linux/drive.h"
 #include "platform/linux/internal.h"
 
 namespace lin {
@@ -257,6 +258,7 @@ BOOL CloseHandle(HANDLE handle) {
     HandleRecord* record = Find(handle, HandleKind::Device);
     if (record == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (record->LockFd >= 0) close(record->LockFd);
+    ReleaseDriveLink(*record);
     close(record->Fd);
     FreeHandle(record);
     return TRUE;
@@ -319,20 +321,30 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* ou
             return TRUE;
         case FSCTL_UNLOCK_VOLUME:
             return UnlockVolume(*record);
-        case IOCTL_DISK_VERIFY:
-            // No device here is sent a verify command of its own yet: they all
-            // answer as a Windows driver without the request does.
+        case IOCTL_DISK_VERIFY: {
+            // The drive checks its own media; a device that takes no commands
+            // answers as a Windows driver without the request does.
             if (in == nullptr || inSize < sizeof(VERIFY_INFORMATION)) return Fail(ERROR_INVALID_PARAMETER);
-            return Fail(ERROR_INVALID_FUNCTION);
+            VERIFY_INFORMATION request;
+            __builtin_memcpy(&request, in, sizeof request);
+            if (request.StartingOffset < 0) return Fail(ERROR_INVALID_PARAMETER);
+            return VerifyRange(*record, static_cast<unsigned long long>(request.StartingOffset), request.Length);
+        }
+        case IOCTL_STORAGE_PREDICT_FAILURE: {
+            if (out == nullptr || outSize < sizeof(STORAGE_PREDICT_FAILURE)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+            STORAGE_PREDICT_FAILURE answer = {};
+            if (!PredictFailure(*record, answer.VendorSpecific, &answer.PredictFailure)) return FALSE;
+            return Reply(out, outSize, &answer, sizeof answer, returned);
+        }
         default:
-            // IOCTL_STORAGE_PREDICT_FAILURE included: not asked of Linux devices.
             return Fail(ERROR_INVALID_FUNCTION);
     }
 }
 
-BOOL GetDevicePowerState(HANDLE device, BOOL*) {
-    if (Find(device, HandleKind::Device) == nullptr) return Fail(ERROR_INVALID_HANDLE);
-    return Fail(ERROR_INVALID_FUNCTION);
+BOOL GetDevicePowerState(HANDLE device, BOOL* on) {
+    HandleRecord* record = Find(device, HandleKind::Device);
+    if (record == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    return PowerState(*record, on);
 }
 
 }  // extern "C"
