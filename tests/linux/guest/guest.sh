@@ -29,7 +29,7 @@ fi
 
 # What the guest's disks hold, in 512-byte sectors.
 M=2048
-nvme_sectors=$((64 * M))
+disk_sectors=$((64 * M)) # each of the three QEMU disks
 nvme_bad=$((40 * M + 8)) # 40 MiB + 4 KiB
 scsi_debug_mb=32 scsi_debug_bad=$((20 * M)) scsi_debug_bad_count=16
 null_blk_mb=64 null_blk_bad=$((40 * M)) null_blk_bad_end=$((40 * M + 15))
@@ -104,14 +104,19 @@ timeout --kill-after=5 "$limit" qemu-system-x86_64 -nodefaults -no-user-config -
   -blockdev "$(blockdev sata)" -blockdev driver=raw,file=sata-file,node-name=sata \
   -device ahci,id=ahci -device ide-hd,drive=sata,bus=ahci.0,model=SweepSATA \
   -D "$trace" -trace enable=pci_nvme_io_cmd -trace enable=pci_nvme_verify \
-  -trace enable=pci_nvme_err_req_status -trace enable=ide_exec_cmd >"$out/qemu.log" 2>&1 || code=$?
+  -trace enable=pci_nvme_err_req_status -trace enable=ide_exec_cmd -trace enable=handle_cmd_fis_dump >"$out/qemu.log" 2>&1 || code=$?
 echo "the guest ran $(($(date +%s) - start)) s"
 if [ "$code" = 124 ] || [ "$code" = 137 ]; then
   fail "the guest did not finish within $limit s"
 elif [ "$code" != 0 ]; then
   fail "QEMU ended with $code"
 fi
-tr -d '\r' <"$results" | grep -qx '@@done' || fail "the guest did not report its end"
+if ! tr -d '\r' <"$results" | grep -qx '@@done'; then
+  # The run that never ended, if one began.
+  running=$(tr -d '\r' <"$results" | awk '/^@@run / { name = $2 } /^@@code / { name = "" } END { print name }')
+  fail "the guest did not report its end${running:+ (it was running $running)}"
+  exit 1
+fi
 
 # ---- its reports ---------------------------------------------------------------------
 # Each run's output becomes $out/NAME.out and NAME.err (lines as the guest split
@@ -189,12 +194,12 @@ expect_no_line nvme-clean-verify "predicts failure"
 summary nvme-clean-verify "67 MB"
 expect_line nvme-clean-verify "ok"
 
-# The Verify commands QEMU's NVMe disks got, namespace by namespace: one run of
-# commands from LBA 0 with no gap or overlap, each within the verify size limit;
-# namespace 1's last holds the bad LBA, namespace 2's end at the last LBA.
-verify_commands() {
-  local nsid=$1 end=$2 holds=$3
-  awk -v nsid="$nsid" -v end="$end" -v holds="$holds" -v most="$nvme_verify_blocks" '
+# The Verify commands a disk got, as "LBA BLOCKS" lines in order, from QEMU's
+# trace: an NVMe namespace's Verify commands, or the READ VERIFY SECTORS (EXT)
+# commands (0x40, 0x42) in the AHCI disk's command frames (LBA in bytes 4-6 and
+# 8-10, or 24-27 in the device byte's low half; count in bytes 12-13, 0 the most).
+nvme_verifies() {
+  awk -v nsid="$1" '
     function hex(text,  value, i) {
       sub(/^0x/, "", text)
       for (i = 1; i <= length(text); i++) value = value * 16 + index("0123456789abcdef", substr(text, i, 1)) - 1
@@ -202,22 +207,49 @@ verify_commands() {
     }
     /(^|:)pci_nvme_verify / {
       for (i = 1; i < NF; i++) field[$i] = $(i + 1)
-      if (field["nsid"] != nsid) next
-      slba = hex(field["slba"]); nlb = field["nlb"] + 0; count++
-      if (slba != next_lba) { printf "command %d starts at LBA %d, not %d\n", count, slba, next_lba; bad = 1 }
-      if (nlb < 1 || nlb > most) { printf "command %d has %d blocks\n", count, nlb; bad = 1 }
-      next_lba = slba + nlb; last_slba = slba
-    }
-    END {
-      if (count == 0) { print "no Verify command"; exit 1 }
-      if (holds != "" && !(last_slba <= holds && holds < next_lba)) {
-        printf "the last command (LBA %d, up to %d) does not hold LBA %d\n", last_slba, next_lba, holds; bad = 1 }
-      if (end != "" && next_lba != end) { printf "the commands end at LBA %d, not %d\n", next_lba, end; bad = 1 }
-      exit bad
+      if (field["nsid"] == nsid) print hex(field["slba"]), field["nlb"] + 0
     }' "$trace"
 }
-problem=$(verify_commands 1 "" "$nvme_bad") || fail "NVMe namespace 1's Verify commands: $problem"
-problem=$(verify_commands 2 "$nvme_sectors" "") || fail "NVMe namespace 2's Verify commands: $problem"
+sata_verifies() {
+  awk '
+    function byte(i) { return index("0123456789abcdef", substr($(i + 2), 1, 1)) * 16 - 17 + \
+                              index("0123456789abcdef", substr($(i + 2), 2, 1)) }
+    /^0x00: 27 / && ($4 == "40" || $4 == "42") {
+      lba = byte(4) + byte(5) * 256 + byte(6) * 65536
+      if ($4 == "42") {
+        lba += (byte(8) + byte(9) * 256 + byte(10) * 65536) * 16777216
+        count = byte(12) + byte(13) * 256; if (count == 0) count = 65536
+      } else {
+        lba += (byte(7) % 16) * 16777216
+        count = byte(12); if (count == 0) count = 256
+      }
+      print lba, count
+    }' "$trace"
+}
+# Commands on standard input ("LBA BLOCKS"): one run from LBA 0 with no gap or
+# overlap, each of at most MOST blocks, ending at LBA END (or empty), the last
+# holding LBA HOLDS (or empty). Prints what is wrong.
+one_run() {
+  awk -v most="$1" -v end="$2" -v holds="$3" '
+    {
+      count++
+      if ($1 != next_lba) { printf "command %d starts at LBA %d, not %d; ", count, $1, next_lba; bad = 1 }
+      if ($2 < 1 || $2 > most) { printf "command %d has %d blocks; ", count, $2; bad = 1 }
+      next_lba = $1 + $2; last = $1
+    }
+    END {
+      if (count == 0) { print "no command"; exit 1 }
+      if (holds != "" && !(last <= holds && holds < next_lba)) {
+        printf "the last (LBA %d, up to %d) does not hold LBA %d; ", last, next_lba, holds; bad = 1 }
+      if (end != "" && next_lba != end) { printf "they end at LBA %d, not %d; ", next_lba, end; bad = 1 }
+      if (bad) printf "%d commands\n", count
+      exit bad
+    }'
+}
+problem=$(nvme_verifies 1 | one_run "$nvme_verify_blocks" "" "$nvme_bad") ||
+  fail "NVMe namespace 1's Verify commands: $problem"
+problem=$(nvme_verifies 2 | one_run "$nvme_verify_blocks" "$disk_sectors" "") ||
+  fail "NVMe namespace 2's Verify commands: $problem"
 # Only reads and verifies reached the NVMe disks.
 others=$(grep -a 'pci_nvme_io_cmd' "$trace" | grep -avE ' opc 0x(2|c) ')
 if [ -n "$others" ]; then
@@ -236,15 +268,14 @@ expect_code scsi-debug-read 6
 expect_line scsi-debug-read "failed with ERROR_CRC" err
 stopped_at scsi-debug-read "$scsi_debug_bad"
 
-# SATA through libata: VERIFY(16) becomes READ VERIFY SECTORS EXT (0x42), at most
-# 65,535 sectors each; the failure prediction is SMART (0xB0).
+# SATA through libata: each VERIFY(16) of at most 65,535 sectors becomes one
+# READ VERIFY SECTORS (EXT); the failure prediction is SMART (0xB0).
 ran sata-verify
 expect_code sata-verify 0
 expect_line sata-verify "$(header sata "ATA SweepSATA")"
 summary sata-verify "67 MB"
 expect_line sata-verify "ok"
-commands=$(grep -ac 'ide_exec_cmd .*cmd 0x42$' "$trace")
-[ "$commands" -ge $((nvme_sectors / 65535 + 1)) ] || fail "the SATA disk got $commands READ VERIFY SECTORS EXT"
+problem=$(sata_verifies | one_run 65535 "$disk_sectors" "") || fail "the SATA disk's READ VERIFY SECTORS: $problem"
 grep -aq 'ide_exec_cmd .*cmd 0xb0$' "$trace" || fail "the SATA disk was never asked SMART"
 
 # null_blk: a read fails at its bad range; with no SCSI or NVMe commands there is
