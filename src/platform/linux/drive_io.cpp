@@ -36,6 +36,17 @@ bool DiskName(const HandleRecord& device, char* name) {
     return Append(name, kNameSize, disk->Name);
 }
 
+bool BehindUsb(const char* name) {
+    char path[kPathSize] = "/sys/block/";
+    char target[kPathSize];
+    if (!Append(path, kPathSize, name)) return false;
+    ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length <= 0) return false;
+    target[length] = 0;
+    constexpr DWORD kBusTypeUsb = 7;
+    return BusTypeOfSysfsPath(target, false) == kBusTypeUsb;
+}
+
 bool BoundToSd(const char* name) {
     char path[kPathSize] = "/sys/block/";
     char target[kPathSize];
@@ -116,6 +127,7 @@ DWORD Learn(HandleRecord& device) {
     if (ioctl(link.Fd, SG_GET_VERSION_NUM, &version) != 0) return NoLink(link, ERROR_INVALID_FUNCTION);
     link.Kind = DriveTransport::Scsi;
     link.MaxBlocks = kScsiVerifyBlocks;
+    link.Usb = BehindUsb(name);
     return 0;
 }
 
@@ -205,6 +217,9 @@ BOOL PredictFailure(HandleRecord& device, BYTE* vendor, DWORD* predict) {
     DriveCommand command;
     CommandAnswer answer;
     if (device.Link.Kind == DriveTransport::Scsi) {
+        // A USB bridge is sent no ATA pass-through (Windows sends it none
+        // either): some bridges reset on one they do not know.
+        if (device.Link.Usb) return Fail(ERROR_INVALID_FUNCTION);
         BuildSmartReturnStatus(&command);
         SendScsi(device.Link.Fd, command, &answer);
         Prediction prediction = SmartPrediction(answer);
@@ -216,7 +231,8 @@ BOOL PredictFailure(HandleRecord& device, BYTE* vendor, DWORD* predict) {
     if (!SendCommand(device.Link.Fd, command, &answer) || NvmeAnswerError(answer) != 0)
         return Fail(ERROR_INVALID_FUNCTION);
     // Byte 0, critical warning: spare below its threshold, temperature, degraded
-    // reliability, read-only media, volatile backup failed.
+    // reliability, read-only media, volatile backup failed. The whole log
+    // stands as the vendor's bytes, where Windows puts the drive's own data.
     *predict = HealthLog[0] != 0 ? 1 : 0;
     for (DWORD i = 0; i < kNvmeHealthLogSize; ++i) vendor[i] = HealthLog[i];
     return TRUE;

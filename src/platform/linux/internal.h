@@ -97,6 +97,7 @@ struct DriveLink {
     DWORD Error;  // None: the error its requests fail with
     int Fd;       // carries the commands: the handle's descriptor, or one opened for them; -1
     bool OwnFd;   // Fd was opened for the commands and is closed with the handle
+    bool Usb;     // behind a USB bridge
     DWORD BlockSize;
     DWORD Namespace;                // NVMe
     DWORD MaxBlocks;                // most blocks a command verifies

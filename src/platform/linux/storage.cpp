@@ -1,6 +1,7 @@
 // Disks and volumes on Linux: opening block devices (read-only, always), their
 // size, reads with pread on an O_DIRECT descriptor, and the device requests the
-// program sends, answered from the block device's ioctls and from sysfs. A lock
+// program sends, answered from the block device's ioctls, from sysfs, and from
+// the drive's own commands (verify, failure prediction: drive_io.cpp). A lock
 // of a volume is an exclusive open, which the kernel refuses while the volume is
 // mounted or held; a dismount is nothing: a filesystem is never unmounted.
 #include <errno.h>
