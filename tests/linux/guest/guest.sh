@@ -88,7 +88,7 @@ show_guest() {
 }
 trap show_guest EXIT
 
-blockdev() { echo "driver=file,filename=$out/$1.img,node-name=$1-file,cache.direct=off"; }
+blockdev() { echo "driver=file,filename=$out/$1.img,node-name=$1-file"; }
 start=$(date +%s)
 code=0
 timeout --kill-after=5 "$limit" qemu-system-x86_64 -nodefaults -no-user-config -display none -no-reboot \
@@ -103,8 +103,8 @@ timeout --kill-after=5 "$limit" qemu-system-x86_64 -nodefaults -no-user-config -
   -device nvme,id=nvme-clean,serial=SWEEPOK -device nvme-ns,bus=nvme-clean,drive=clean,nsid=2 \
   -blockdev "$(blockdev sata)" -blockdev driver=raw,file=sata-file,node-name=sata \
   -device ahci,id=ahci -device ide-hd,drive=sata,bus=ahci.0,model=SweepSATA \
-  -D "$trace" -trace enable=pci_nvme_io_cmd -trace enable=pci_nvme_verify \
-  -trace enable=pci_nvme_err_req_status -trace enable=ide_exec_cmd -trace enable=handle_cmd_fis_dump >"$out/qemu.log" 2>&1 || code=$?
+  -D "$trace" -trace enable=pci_nvme_io_cmd -trace enable=pci_nvme_verify -trace enable=pci_nvme_err_req_status \
+  -trace enable=ide_exec_cmd -trace enable=handle_cmd_fis_dump >"$out/qemu.log" 2>&1 || code=$?
 echo "the guest ran $(($(date +%s) - start)) s"
 if [ "$code" = 124 ] || [ "$code" = 137 ]; then
   fail "the guest did not finish within $limit s"

@@ -70,4 +70,6 @@ place() {
 for root in "${roots[@]}"; do place "$root"; done
 printf '%s\n' "${order[@]}" >"$work/kept/modules.order"
 mv "$work/kept" "$kept"
+# Kernels the metapackage named before are not used again.
+find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$package" -exec rm -rf {} +
 echo "$kept"
