@@ -227,13 +227,14 @@ sata_verifies() {
 }
 # Commands on standard input ("LBA BLOCKS"): one run from LBA 0 with no gap or
 # overlap, each of at most MOST blocks, ending at LBA END (or empty), the last
-# holding LBA HOLDS (or empty). Prints what is wrong.
+# holding LBA HOLDS (or empty). Prints what is wrong (the first gap and the first
+# oversized command only).
 one_run() {
   awk -v most="$1" -v end="$2" -v holds="$3" '
     {
       count++
-      if ($1 != next_lba) { printf "command %d starts at LBA %d, not %d; ", count, $1, next_lba; bad = 1 }
-      if ($2 < 1 || $2 > most) { printf "command %d has %d blocks; ", count, $2; bad = 1 }
+      if ($1 != next_lba && !gap) { printf "command %d starts at LBA %d, not %d; ", count, $1, next_lba; gap = bad = 1 }
+      if (($2 < 1 || $2 > most) && !size) { printf "command %d has %d blocks; ", count, $2; size = bad = 1 }
       next_lba = $1 + $2; last = $1
     }
     END {
