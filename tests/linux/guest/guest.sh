@@ -131,6 +131,7 @@ tr -d '\r' <"$results" | awk -v dir="$out" '
   /^@@code / { print $3 >(dir "/" $2 ".code") }
   /^@@disk / { print $3 >(dir "/" $2 ".disk") }'
 grep -a '^@@info' "$results" | sed 's/^@@info /guest: /'
+shown list | grep '^Disk' | sed 's/^/guest: /'
 
 # The run NAME's exit code into $code, or a failure when the guest never ran it.
 ran() {
