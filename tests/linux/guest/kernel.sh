@@ -1,46 +1,47 @@
 #!/usr/bin/env bash
 # Debian's own kernel for the guest, never installed: the image package that the
-# linux-image-amd64 metapackage names is downloaded once (apt-get download),
-# unpacked with dpkg -x, and only the kernel and the modules the guest loads are
-# kept, in load order (each after what it depends on):
+# linux-image-amd64 metapackage names is downloaded once (apt-get download) into
+# CACHE, unpacked with dpkg -x, and only the kernel and the modules asked for
+# are kept, with what they depend on, in load order:
 #
-#   tests/linux/guest/kernel.sh CACHE     prints CACHE/<package>, which holds
-#                                         vmlinuz, modules/NAME.ko, modules.order
+#   tests/linux/guest/kernel.sh CACHE MODULE...   prints CACHE/<package>, which
+#                                                 holds vmlinuz, modules/NAME.ko
+#                                                 and modules.order
 #
 # Without a package list entry (no network, no apt-get update yet) the newest
 # kernel already in CACHE is used.
 set -euo pipefail
 cache=$(mkdir -p "$1" && cd "$1" && pwd)
-
-# What the guest's disks need; their dependencies come along. The two generic
-# checksum modules are loaded first because the libraries ask the crypto API
-# for them by name, and the guest has no modprobe to find them.
-roots=(crct10dif_generic crc64_rocksoft_generic ahci sd_mod sg nvme scsi_debug null_blk)
+shift
+roots=("$@")
 
 package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' |
   head -1) || true
 if [ -z "$package" ]; then
-  package=$(find "$cache" -mindepth 2 -maxdepth 2 -name modules.order -printf '%h\n' 2>/dev/null | sort -V | tail -1)
-  [ -n "$package" ] || { echo "no linux-image-amd64 in the package lists and nothing cached in $cache" >&2 && exit 1; }
-  echo "$package"
-  exit 0
+  deb=$(find "$cache" -maxdepth 1 -name 'linux-image-*.deb' 2>/dev/null | sort -V | tail -1)
+  [ -n "$deb" ] || { echo "no linux-image-amd64 in the package lists and nothing cached in $cache" >&2 && exit 1; }
+  package=$(basename "$deb" .deb)
 fi
 kept=$cache/$package
-if [ -f "$kept/modules.order" ]; then
+deb=$cache/$package.deb
+if [ -f "$kept/modules.order" ] && [ "$(cat "$kept/roots" 2>/dev/null)" = "${roots[*]}" ]; then
   echo "$kept"
   exit 0
 fi
 
 work=$(mktemp -d "$cache/unpack.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-# apt-get download writes into the current folder; as root it warns that its
-# sandbox user cannot write there, which is harmless.
-if ! (cd "$work" && apt-get download -q "$package" >download.log 2>&1); then
-  # A package list older than the mirror names a kernel no longer there.
-  apt-get update -qq >/dev/null 2>&1 || true
-  (cd "$work" && apt-get download -q "$package" >download.log 2>&1) || { cat "$work/download.log" >&2 && exit 1; }
+if [ ! -f "$deb" ]; then
+  # apt-get download writes into the current folder; as root it warns that its
+  # sandbox user cannot write there, which is harmless.
+  if ! (cd "$work" && apt-get download -q "$package" >download.log 2>&1); then
+    # A package list older than the mirror names a kernel no longer there.
+    apt-get update -qq >/dev/null 2>&1 || true
+    (cd "$work" && apt-get download -q "$package" >download.log 2>&1) || { cat "$work/download.log" >&2 && exit 1; }
+  fi
+  mv "$work"/"$package"_*.deb "$deb"
 fi
-dpkg -x "$work"/"$package"_*.deb "$work/root"
+dpkg -x "$deb" "$work/root"
 moddir=$(echo "$work"/root/lib/modules/*)
 mkdir -p "$work/kept/modules"
 cp "$work"/root/boot/vmlinuz-* "$work/kept/vmlinuz"
@@ -69,7 +70,9 @@ place() {
 }
 for root in "${roots[@]}"; do place "$root"; done
 printf '%s\n' "${order[@]}" >"$work/kept/modules.order"
+echo "${roots[*]}" >"$work/kept/roots"
+rm -rf "$kept"
 mv "$work/kept" "$kept"
 # Kernels the metapackage named before are not used again.
-find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$package" -exec rm -rf {} +
+find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' ! -name "$package" ! -name "$package.deb" -exec rm -rf {} +
 echo "$kept"
