@@ -9,7 +9,7 @@
 #   usb         QEMU USB disk (xHCI, usb-storage) over blkdebug, one LBA failing
 #   scsi_debug  the kernel's scsi_debug, with a medium error range
 #   null_blk    the kernel's null_blk, with a bad range
-# The guest reports each run on its second serial port; this script checks the
+# The guest reports each run on its serial console; this script checks the
 # outputs, exit codes and the commands QEMU's disks saw (QEMU's trace), and
 # shows the guest's console when anything is wrong. No image changes.
 #   tests/linux/guest/guest.sh PATH/TO/sectorsweep
@@ -81,7 +81,6 @@ EOF
 # ---- the guest ----------------------------------------------------------------------
 console=$out/console.log results=$out/results.log trace=$out/trace.log
 : >"$console"
-: >"$results"
 # A failure shows what the guest said; the logs of the last run stay in the cache.
 show_guest() {
   mkdir -p "$cache/last-run"
@@ -89,8 +88,6 @@ show_guest() {
   if [ "$failures" -gt 0 ]; then
     echo "---- the guest's console ($cache/last-run/console.log)"
     cat "$console"
-    echo "---- its reports"
-    cat "$results"
     echo "---- QEMU"
     cat "$out/qemu.log" 2>/dev/null
   fi
@@ -103,8 +100,7 @@ start=$(date +%s)
 code=0
 timeout --kill-after=5 "$limit" qemu-system-x86_64 -nodefaults -no-user-config -display none -no-reboot \
   -m 1024 -smp 2 -kernel "$kernel/vmlinuz" -initrd "$out/initramfs.cpio" \
-  -append "console=ttyS0 panic=-1 loglevel=6" \
-  -serial "file:$console" -serial "file:$results" \
+  -append "console=ttyS0 panic=-1 loglevel=6 printk.devkmsg=on" -serial "file:$console" \
   -blockdev "$(blockdev bad)" -blockdev "$(blkdebug bad "$nvme_bad")" -blockdev driver=raw,file=bad-debug,node-name=bad \
   -device nvme,id=nvme-bad,serial=SWEEPBAD,drive=bad,smart_critical_warning=4 \
   -blockdev "$(blockdev clean)" -blockdev driver=raw,file=clean-file,node-name=clean \
@@ -121,9 +117,11 @@ if [ "$code" = 124 ] || [ "$code" = 137 ]; then
 elif [ "$code" != 0 ]; then
   fail "QEMU ended with $code"
 fi
-if ! tr -d '\r' <"$results" | grep -qx '@@done'; then
+# The guest's reports: its records on the console, without their times.
+tr -d '\r' <"$console" | sed -n 's/^\[ *[0-9.]*\] \(@@\)/\1/p' >"$results"
+if ! grep -qx '@@done' "$results"; then
   # The run that never ended, if one began.
-  running=$(tr -d '\r' <"$results" | awk '/^@@run / { name = $2 } /^@@code / { name = "" } END { print name }')
+  running=$(awk '/^@@run / { name = $2 } /^@@code / { name = "" } END { print name }' "$results")
   fail "the guest did not report its end${running:+ (it was running $running)}"
   exit 1
 fi
@@ -131,7 +129,7 @@ fi
 # ---- its reports ---------------------------------------------------------------------
 # Each run's output becomes $out/NAME.out and NAME.err (lines as the guest split
 # them), its exit code $out/NAME.code; each disk's device path $out/ROLE.disk.
-tr -d '\r' <"$results" | awk -v dir="$out" '
+awk -v dir="$out" '
   /^@@run / { printf "" >(dir "/" $2 ".out"); printf "" >(dir "/" $2 ".err") }
   /^@@(out|err) / {
     kind = substr($1, 3); name = $2; text = $0
@@ -139,7 +137,7 @@ tr -d '\r' <"$results" | awk -v dir="$out" '
     print text >>(dir "/" name "." kind)
   }
   /^@@code / { print $3 >(dir "/" $2 ".code") }
-  /^@@disk / { print $3 >(dir "/" $2 ".disk") }'
+  /^@@disk / { print $3 >(dir "/" $2 ".disk") }' "$results"
 grep -a '^@@info' "$results" | sed 's/^@@info /guest: /'
 shown list | grep '^Disk' | sed 's/^/guest: /'
 
@@ -153,12 +151,14 @@ disk() { cat "$out/$1.disk" 2>/dev/null; }
 # texts are rounded to whole MB).
 last_amount() { shown "$1" | sed -n 's/^\([0-9]*\) MB  (.*ETA.*/\1/p' | tail -1; }
 # A failed pass stopped at the chunk holding sector BAD: the last amount shown is
-# where that chunk starts, at most 32 MiB (the longest first chunks) before it.
+# where that chunk starts. A chunk is at most 8 MiB longer than the bytes before
+# it (the first is 8 MiB, each at most doubles), so it starts after half of the
+# bytes before BAD less 8 MiB.
 stopped_at() {
   local name=$1 bad=$(($2 * 512)) amount
   amount=$(last_amount "$name")
   amount=$((${amount:-0} * 1000000))
-  if [ "$amount" -gt $((bad + 500000)) ] || [ "$amount" -lt $((bad - 32 * 1048576 - 500000)) ]; then
+  if [ "$amount" -gt $((bad + 500000)) ] || [ "$amount" -lt $(((bad - 8 * 1048576) / 2 - 500000)) ]; then
     fail "$name: stopped after ${amount} bytes, not in the chunk holding byte $bad"
   fi
 }
