@@ -48,3 +48,9 @@ foreach(name passes volumes listing terminal)
 endforeach()
 add_test(NAME linux/faultfs COMMAND ${CMAKE_SOURCE_DIR}/tests/linux/faultfs_check.sh)
 set_tests_properties(linux/faultfs PROPERTIES LABELS linux TIMEOUT 300 SKIP_RETURN_CODE 77 RESOURCE_LOCK devices)
+
+# The same binary in a QEMU guest (no acceleration) on the kernel's own disk
+# drivers: NVMe, SATA on AHCI, USB storage, scsi_debug, null_blk. Its own
+# preset (guest): it boots Debian's kernel, downloaded once into build/guest.
+add_test(NAME linux/guest COMMAND ${CMAKE_SOURCE_DIR}/tests/linux/guest/guest.sh $<TARGET_FILE:sectorsweep>)
+set_tests_properties(linux/guest PROPERTIES LABELS guest TIMEOUT 240 SKIP_RETURN_CODE 77)
