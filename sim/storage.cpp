@@ -68,17 +68,9 @@ bool OpenPhysicalDrive(const std::string& lower, DWORD access, Object* object, D
 }
 
 // The names the record gives the requests the machine knows.
-const std::pair<DWORD, const char*> kRequestNames[] = {
-    {IOCTL_DISK_GET_LENGTH_INFO, "IOCTL_DISK_GET_LENGTH_INFO"},
-    {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX"},
-    {IOCTL_DISK_VERIFY, "IOCTL_DISK_VERIFY"},
-    {IOCTL_STORAGE_PREDICT_FAILURE, "IOCTL_STORAGE_PREDICT_FAILURE"},
-    {IOCTL_STORAGE_QUERY_PROPERTY, "IOCTL_STORAGE_QUERY_PROPERTY"},
-    {IOCTL_STORAGE_GET_DEVICE_NUMBER, "IOCTL_STORAGE_GET_DEVICE_NUMBER"},
-    {FSCTL_LOCK_VOLUME, "FSCTL_LOCK_VOLUME"},
-    {FSCTL_UNLOCK_VOLUME, "FSCTL_UNLOCK_VOLUME"},
-    {FSCTL_DISMOUNT_VOLUME, "FSCTL_DISMOUNT_VOLUME"},
-};
+#define REQUEST_NAME(name, code) {name, #name},
+const std::pair<DWORD, const char*> kRequestNames[] = {SECTORSWEEP_ALL_DEVICE_REQUESTS(REQUEST_NAME)};
+#undef REQUEST_NAME
 
 std::string RequestName(DWORD code) {
     for (const auto& [known, name] : kRequestNames)

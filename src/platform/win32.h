@@ -27,6 +27,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/device_requests.h"
+
 namespace win {
 
 typedef int BOOL;
@@ -89,16 +91,7 @@ constexpr UINT DRIVE_REMOTE = 4;
 constexpr UINT DRIVE_CDROM = 5;
 constexpr UINT DRIVE_RAMDISK = 6;
 
-// Device control codes.
-constexpr DWORD IOCTL_DISK_GET_LENGTH_INFO = 0x0007405C;
-constexpr DWORD IOCTL_DISK_GET_DRIVE_GEOMETRY_EX = 0x000700A0;
-constexpr DWORD IOCTL_DISK_VERIFY = 0x00070014;
-constexpr DWORD IOCTL_STORAGE_PREDICT_FAILURE = 0x002D1100;
-constexpr DWORD IOCTL_STORAGE_QUERY_PROPERTY = 0x002D1400;
-constexpr DWORD IOCTL_STORAGE_GET_DEVICE_NUMBER = 0x002D1080;
-constexpr DWORD FSCTL_LOCK_VOLUME = 0x00090018;
-constexpr DWORD FSCTL_UNLOCK_VOLUME = 0x0009001C;
-constexpr DWORD FSCTL_DISMOUNT_VOLUME = 0x00090020;
+// Device requests (control codes) and their records: platform/device_requests.h.
 
 // Memory.
 constexpr DWORD HEAP_ZERO_MEMORY = 0x8;
@@ -199,75 +192,8 @@ struct INPUT_RECORD {
 };
 static_assert(sizeof(INPUT_RECORD) == 20 && offsetof(INPUT_RECORD, Event) == 4);
 
-struct VERIFY_INFORMATION {
-    LONGLONG StartingOffset;
-    DWORD Length;
-};
-static_assert(sizeof(VERIFY_INFORMATION) == 16 && offsetof(VERIFY_INFORMATION, Length) == 8);
-
-struct GET_LENGTH_INFORMATION {
-    LONGLONG Length;
-};
-static_assert(sizeof(GET_LENGTH_INFORMATION) == 8);
-
-struct DISK_GEOMETRY {
-    LONGLONG Cylinders;
-    DWORD MediaType;
-    DWORD TracksPerCylinder;
-    DWORD SectorsPerTrack;
-    DWORD BytesPerSector;
-};
-static_assert(sizeof(DISK_GEOMETRY) == 24);
-
-struct DISK_GEOMETRY_EX {
-    DISK_GEOMETRY Geometry;
-    LONGLONG DiskSize;
-    BYTE Data[1];
-};
-static_assert(offsetof(DISK_GEOMETRY_EX, DiskSize) == 24);
-
-struct STORAGE_PREDICT_FAILURE {
-    DWORD PredictFailure;
-    BYTE VendorSpecific[512];
-};
-static_assert(sizeof(STORAGE_PREDICT_FAILURE) == 516);
-
-struct STORAGE_PROPERTY_QUERY {
-    DWORD PropertyId;
-    DWORD QueryType;
-    BYTE AdditionalParameters[1];
-};
-static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
-
-struct STORAGE_DEVICE_DESCRIPTOR {
-    DWORD Version;
-    DWORD Size;
-    BYTE DeviceType;
-    BYTE DeviceTypeModifier;
-    BYTE RemovableMedia;
-    BYTE CommandQueueing;
-    DWORD VendorIdOffset;
-    DWORD ProductIdOffset;
-    DWORD ProductRevisionOffset;
-    DWORD SerialNumberOffset;
-    DWORD BusType;
-    DWORD RawPropertiesLength;
-    BYTE RawDeviceProperties[1];
-};
-static_assert(offsetof(STORAGE_DEVICE_DESCRIPTOR, Size) == 4 &&
-              offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset) == 12 &&
-              offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset) == 16 &&
-              offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) == 28);
-
 // The DeviceType of a disk's STORAGE_DEVICE_NUMBER; optical drives report others.
 constexpr DWORD FILE_DEVICE_DISK = 7;
-
-struct STORAGE_DEVICE_NUMBER {
-    DWORD DeviceType;
-    DWORD DeviceNumber;
-    DWORD PartitionNumber;
-};
-static_assert(sizeof(STORAGE_DEVICE_NUMBER) == 12);
 
 struct SP_DEVICE_INTERFACE_DATA {
     DWORD cbSize;
