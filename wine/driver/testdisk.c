@@ -15,18 +15,15 @@
  */
 // clang-format off
 #include <ntddk.h>
-#include <ntdddisk.h>
-#include <ntddstor.h>
 #include <mountmgr.h>
 // clang-format on
 
+/* The requests and records of the program itself, not the SDK's storage headers: one layout for both. */
+#include "../../src/platform/device_requests.h"
 #include "testdisk_ioctl.h"
 
 #ifndef STATUS_NONEXISTENT_SECTOR
 #define STATUS_NONEXISTENT_SECTOR ((NTSTATUS)0xC0000015)
-#endif
-#ifndef FSCTL_DISMOUNT_VOLUME
-#define FSCTL_DISMOUNT_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 8, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #endif
 #define DRIVE_REMOVABLE 2
 #define DRIVE_FIXED 3
@@ -261,7 +258,7 @@ static NTSTATUS disk_read(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOLE
 }
 
 static NTSTATUS disk_verify(struct disk* d, const VERIFY_INFORMATION* v) {
-    ULONGLONG offset = (ULONGLONG)v->StartingOffset.QuadPart;
+    ULONGLONG offset = (ULONGLONG)v->StartingOffset;
     NTSTATUS status;
 
     d->stats.verifies++;
@@ -295,7 +292,7 @@ static NTSTATUS device_descriptor(const struct disk* d, UCHAR* out, ULONG out_le
     STORAGE_DEVICE_DESCRIPTOR* desc = (STORAGE_DEVICE_DESCRIPTOR*)buffer;
     ULONG at = FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties);
 
-    if (out_len < sizeof(STORAGE_DESCRIPTOR_HEADER)) return STATUS_INFO_LENGTH_MISMATCH;
+    if (out_len < offsetof(STORAGE_DEVICE_DESCRIPTOR, DeviceType)) return STATUS_INFO_LENGTH_MISMATCH;
     RtlZeroMemory(buffer, sizeof(buffer));
     desc->Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
     desc->DeviceType = 0; /* direct-access block device */
@@ -315,8 +312,9 @@ static NTSTATUS query_property(struct disk* d, UCHAR* buf, ULONG in_len, ULONG o
     d->stats.property_queries++;
     if (in_len < FIELD_OFFSET(STORAGE_PROPERTY_QUERY, AdditionalParameters)) return STATUS_INVALID_PARAMETER;
     if (d->cfg.property.mode == TESTDISK_REPLY_FAIL) return d->cfg.property.status;
-    if (q->PropertyId != StorageDeviceProperty) return STATUS_NOT_SUPPORTED;
-    if (q->QueryType != PropertyStandardQuery) return STATUS_INVALID_PARAMETER;
+    /* Only the device descriptor (0), and that itself (0). */
+    if (q->PropertyId != 0) return STATUS_NOT_SUPPORTED;
+    if (q->QueryType != 0) return STATUS_INVALID_PARAMETER;
     return device_descriptor(d, buf, out_len, info);
 }
 
@@ -347,7 +345,7 @@ static NTSTATUS disk_ioctl(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOL
                      : code == IOCTL_DISK_VERIFY            ? TESTDISK_HOLD_VERIFY
                                                             : 0;
         ULONGLONG offset = kind == TESTDISK_HOLD_VERIFY && in_len >= sizeof(VERIFY_INFORMATION)
-                               ? (ULONGLONG)((const VERIFY_INFORMATION*)buf)->StartingOffset.QuadPart
+                               ? (ULONGLONG)((const VERIFY_INFORMATION*)buf)->StartingOffset
                                : 0;
         if (kind && to_hold(d, kind, offset)) return hold_request(device, irp);
     }
@@ -361,7 +359,7 @@ static NTSTATUS disk_ioctl(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOL
                 status = STATUS_BUFFER_TOO_SMALL;
             else {
                 GET_LENGTH_INFORMATION* len = (GET_LENGTH_INFORMATION*)buf;
-                len->Length.QuadPart = d->cfg.length.mode == TESTDISK_REPLY_ZERO ? 0 : (LONGLONG)d->cfg.size;
+                len->Length = d->cfg.length.mode == TESTDISK_REPLY_ZERO ? 0 : (LONGLONG)d->cfg.size;
                 info = sizeof(*len);
                 status = STATUS_SUCCESS;
             }
@@ -382,9 +380,9 @@ static NTSTATUS disk_ioctl(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOL
                 g->Geometry.BytesPerSector = d->cfg.sector_size;
                 g->Geometry.SectorsPerTrack = 63;
                 g->Geometry.TracksPerCylinder = 255;
-                g->Geometry.Cylinders.QuadPart = (LONGLONG)(size / (63ull * 255 * d->cfg.sector_size));
-                g->Geometry.MediaType = FixedMedia;
-                g->DiskSize.QuadPart = (LONGLONG)size;
+                g->Geometry.Cylinders = (LONGLONG)(size / (63ull * 255 * d->cfg.sector_size));
+                g->Geometry.MediaType = 12; /* FixedMedia */
+                g->DiskSize = (LONGLONG)size;
                 info = need;
                 status = STATUS_SUCCESS;
             }
