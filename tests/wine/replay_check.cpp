@@ -3,6 +3,10 @@
 #include <cstring>
 #include <regex>
 
+extern "C" {
+#include "wine/driver/testdisk_ioctl.h"
+}
+
 #include "sim/escape.h"
 #include "tests/wine/replay.h"
 
@@ -90,16 +94,15 @@ struct CounterText {
     const char* Counter;
     bool PerLine;
 };
-const CounterText kCounterTexts[] = {
-    {"IOCTL_DISK_GET_LENGTH_INFO", "length_queries", true},
-    {"IOCTL_DISK_GET_DRIVE_GEOMETRY", "geometry_queries", true},
-    {"IOCTL_STORAGE_PREDICT_FAILURE", "predict_queries", true},
-    {"IOCTL_STORAGE_QUERY_PROPERTY", "property_queries", true},
-    {"IOCTL_DISK_VERIFY", "verifies", false},
-    {"ReadFile \\\\.\\PhysicalDrive", "reads", false},
-    {"CreateFileA \\\\.\\PhysicalDrive", "creates", true},
-    {"CloseHandle \\\\.\\PhysicalDrive", "closes", true},
-};
+#define COUNTER_TEXT(name, text, perLine) {text, #name, (perLine) != 0},
+const CounterText kCounters[] = {TESTDISK_DISK_COUNTERS(COUNTER_TEXT)};
+#undef COUNTER_TEXT
+const std::vector<CounterText> kCounterTexts = [] {
+    std::vector<CounterText> texts;
+    for (const CounterText& c : kCounters)
+        if (c.Text != nullptr) texts.push_back(c);
+    return texts;
+}();
 
 // The disk a record line names ("\\.\PhysicalDriveN"), or -1.
 int NamedDisk(const std::string& line) {

@@ -8,6 +8,7 @@
 #ifndef TESTDISK_IOCTL_H
 #define TESTDISK_IOCTL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define TESTDISK_CONTROL_DEVICE L"\\Device\\SectorsweepTestDiskCtl"
@@ -120,32 +121,52 @@ struct testdisk_hold {
     uint32_t reserved;
 };
 
+/*
+ * The counters of a disk, in one table for the driver, testdiskctl (which
+ * prints each as disk.N.NAME=VALUE) and the Wine replay: X(NAME, TEXT, PER_LINE)
+ * where TEXT is what the simulated machine's record lines of the request hold
+ * (NULL: the replay compares none with it) and PER_LINE says whether each such
+ * line stands for one request (1) or only for "at least one" (0: the chunks of
+ * a pass, whose number real time decides).
+ */
+/* clang-format off */
+#define TESTDISK_DISK_COUNTERS(X)                                                                \
+    X(creates, "CreateFileA \\\\.\\PhysicalDrive", 1)                                           \
+    X(closes, "CloseHandle \\\\.\\PhysicalDrive", 1)                                            \
+    X(reads, "ReadFile \\\\.\\PhysicalDrive", 0) /* every IRP_MJ_READ, failed ones included */  \
+    X(read_bytes, NULL, 0)                       /* bytes returned */                            \
+    X(read_errors, NULL, 0)                                                                      \
+    X(verifies, "IOCTL_DISK_VERIFY", 0)                                                          \
+    X(verify_bytes, NULL, 0) /* bytes verified successfully */                                   \
+    X(verify_errors, NULL, 0)                                                                    \
+    X(writes, NULL, 0) /* requests that would modify the disk; all are failed */                 \
+    X(length_queries, "IOCTL_DISK_GET_LENGTH_INFO", 1)                                           \
+    X(geometry_queries, "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX", 1)                                   \
+    X(property_queries, "IOCTL_STORAGE_QUERY_PROPERTY", 1)                                       \
+    X(predict_queries, "IOCTL_STORAGE_PREDICT_FAILURE", 1)                                       \
+    X(number_queries, NULL, 0) /* on the disk and on its interfaces */                           \
+    X(last_read_offset, NULL, 0)                                                                 \
+    X(last_read_length, NULL, 0)                                                                 \
+    X(last_verify_offset, NULL, 0)                                                               \
+    X(last_verify_length, NULL, 0)
+
+/* The counters of a volume, printed as volume.K.NAME=VALUE. */
+#define TESTDISK_VOLUME_COUNTERS(X)                                                         \
+    X(creates)                                                                              \
+    X(closes)                                                                               \
+    X(dismounts) /* FSCTL_DISMOUNT_VOLUME requests that reached the volume */               \
+    X(writes)    /* requests that would modify the volume; all are failed */
+/* clang-format on */
+
+#define TESTDISK_DISK_COUNTER_FIELD(name, text, per_line) uint64_t name;
+#define TESTDISK_VOLUME_COUNTER_FIELD(name) uint64_t name;
+
 struct testdisk_stats {
-    uint64_t creates;
-    uint64_t closes;
-    uint64_t reads;      /* every IRP_MJ_READ, failed ones included */
-    uint64_t read_bytes; /* bytes returned */
-    uint64_t read_errors;
-    uint64_t verifies;
-    uint64_t verify_bytes; /* bytes verified successfully */
-    uint64_t verify_errors;
-    uint64_t writes; /* requests that would modify the disk; all are failed */
-    uint64_t length_queries;
-    uint64_t geometry_queries;
-    uint64_t property_queries;
-    uint64_t predict_queries;
-    uint64_t number_queries; /* on the disk and on its interfaces */
-    uint64_t last_read_offset;
-    uint64_t last_read_length;
-    uint64_t last_verify_offset;
-    uint64_t last_verify_length;
+    TESTDISK_DISK_COUNTERS(TESTDISK_DISK_COUNTER_FIELD)
 };
 
 struct testdisk_volume_stats {
-    uint64_t creates;
-    uint64_t closes;
-    uint64_t dismounts; /* FSCTL_DISMOUNT_VOLUME requests that reached the volume */
-    uint64_t writes;    /* requests that would modify the volume; all are failed */
+    TESTDISK_VOLUME_COUNTERS(TESTDISK_VOLUME_COUNTER_FIELD)
 };
 
 struct testdisk_report {

@@ -325,35 +325,15 @@ static void print_stats(void) {
     for (i = 0; i < r.disk_count; i++) {
         const struct testdisk_stats* s = &r.disks[i];
         unsigned n = r.disk_numbers[i];
-#define U64(field) printf("disk.%u." #field "=%" PRIu64 "\n", n, s->field)
-        U64(creates);
-        U64(closes);
-        U64(reads);
-        U64(read_bytes);
-        U64(read_errors);
-        U64(verifies);
-        U64(verify_bytes);
-        U64(verify_errors);
-        U64(writes);
-        U64(length_queries);
-        U64(geometry_queries);
-        U64(property_queries);
-        U64(predict_queries);
-        U64(number_queries);
-        U64(last_read_offset);
-        U64(last_read_length);
-        U64(last_verify_offset);
-        U64(last_verify_length);
-#undef U64
+#define DISK_COUNTER(name, text, per_line) printf("disk.%u." #name "=%" PRIu64 "\n", n, s->name);
+        TESTDISK_DISK_COUNTERS(DISK_COUNTER)
+#undef DISK_COUNTER
     }
     for (i = 0; i < r.volume_count; i++) {
         const struct testdisk_volume_stats* s = &r.volumes[i];
-#define U64(field) printf("volume.%u." #field "=%" PRIu64 "\n", i, s->field)
-        U64(creates);
-        U64(closes);
-        U64(dismounts);
-        U64(writes);
-#undef U64
+#define VOLUME_COUNTER(name) printf("volume.%u." #name "=%" PRIu64 "\n", i, s->name);
+        TESTDISK_VOLUME_COUNTERS(VOLUME_COUNTER)
+#undef VOLUME_COUNTER
     }
 }
 
