@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/disk_answers.h"
 #include "sim/escape.h"
 
 namespace sim {
@@ -25,6 +26,13 @@ struct Range {
     bool Overlaps(uint64_t start, uint64_t length) const { return start < Start + Length && Start < start + length; }
 };
 
+// An answer a scenario may vary (sim/disk_answers.h): the true one, zero, or a failure with Error.
+struct Reply {
+    Answer Mode = Answer::Ok;
+    uint32_t Error = 0;
+};
+#define SIM_DEFAULT_REPLY(name, key, request, zero, error) {Answer::Ok, error},
+
 struct Fault {
     bool Verify = false;
     bool Read = false;
@@ -39,12 +47,8 @@ struct Disk {
     bool ReadOpen = true;   // an open with read access is granted
     bool QueryOpen = true;  // an open with no access rights is granted
     uint32_t OpenError = 5;
-    Answer Length = Answer::Ok;
-    uint32_t LengthError = 50;
-    Answer Geometry = Answer::Ok;
-    uint32_t GeometryError = 50;
+    Reply Answers[DISK_ANSWER_COUNT] = {DISK_ANSWERS(SIM_DEFAULT_REPLY)};  // by enum disk_answer
     Prediction Predict = Prediction::No;
-    bool DescriptorFails = false;
     uint32_t Bus = 11;
     std::string Vendor;
     std::string Product;

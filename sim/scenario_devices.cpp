@@ -12,6 +12,20 @@ const std::map<std::string, uint32_t> kControls = {
     {"c", 0}, {"break", 1}, {"close", 2}, {"logoff", 5}, {"shutdown", 6},
 };
 
+// A key of sim/disk_answers.h: KEY=ok|fail[:ERR], and KEY=zero where allowed.
+bool DiskAnswer(Disk& disk, const std::string& key, const std::string& value) {
+#define ANSWER_WORDS(name, key, request, zero, error) {key, (zero) != 0},
+    static const std::pair<const char*, bool> kAnswers[] = {DISK_ANSWERS(ANSWER_WORDS)};
+#undef ANSWER_WORDS
+    for (size_t i = 0; i < DISK_ANSWER_COUNT; ++i) {
+        if (key != kAnswers[i].first) continue;
+        disk.Answers[i].Mode = ParseAnswer(value, &disk.Answers[i].Error);
+        if (disk.Answers[i].Mode == Answer::Zero && !kAnswers[i].second) throw Failure{key + "=ok|fail[:ERR], no zero"};
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Disk* DiskNumbered(Config& config, const std::string& text) {
@@ -26,6 +40,7 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
     disk.Number = static_cast<int>(Number(w.at(1)));
     for (size_t i = 2; i < w.size(); ++i) {
         auto [key, value] = KeyValue(w[i]);
+        if (DiskAnswer(disk, key, value)) continue;
         if (key == "size")
             disk.Size = Number(value);
         else if (key == "sector") {
@@ -38,10 +53,6 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
             if (value != "ok" && value != "query-only" && value != "none") throw Failure{"open=ok|query-only|none"};
         } else if (key == "open-error")
             disk.OpenError = ErrorCode(value);
-        else if (key == "length")
-            disk.Length = ParseAnswer(value, &disk.LengthError);
-        else if (key == "geometry")
-            disk.Geometry = ParseAnswer(value, &disk.GeometryError);
         else if (key == "predict")
             disk.Predict = OneOf<Prediction>(
                 value, {{"yes", Prediction::Yes}, {"no", Prediction::No}, {"unsupported", Prediction::Unsupported}});
@@ -51,8 +62,6 @@ void ParseDisk(Config& config, const std::vector<std::string>& w) {
             disk.Vendor = value;
         else if (key == "product")
             disk.Product = value;
-        else if (key == "descriptor")
-            disk.DescriptorFails = value == "fail";
         else if (key == "vendor-offset")
             disk.VendorOffset = static_cast<int64_t>(Number(value));
         else if (key == "product-offset")

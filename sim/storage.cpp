@@ -128,17 +128,19 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
     switch (code) {
         case IOCTL_DISK_GET_LENGTH_INFO: {
             if ((object.Access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED);
-            if (disk.Length == Answer::Fail) return Fail(disk.LengthError);
-            GET_LENGTH_INFORMATION info = {disk.Length == Answer::Zero ? 0 : static_cast<LONGLONG>(disk.Size)};
+            const Reply& length = disk.Answers[DISK_ANSWER_LENGTH];
+            if (length.Mode == Answer::Fail) return Fail(length.Error);
+            GET_LENGTH_INFORMATION info = {length.Mode == Answer::Zero ? 0 : static_cast<LONGLONG>(disk.Size)};
             return reply(&info, sizeof info);
         }
         case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: {
-            if (disk.Geometry == Answer::Fail) return Fail(disk.GeometryError);
+            const Reply& answer = disk.Answers[DISK_ANSWER_GEOMETRY];
+            if (answer.Mode == Answer::Fail) return Fail(answer.Error);
             BYTE data[32] = {};
             DISK_GEOMETRY geometry = {static_cast<LONGLONG>(disk.Size / (255 * 63 * disk.Sector)), 12, 255, 63,
                                       disk.Sector};
             std::memcpy(data, &geometry, sizeof geometry);
-            LONGLONG size = disk.Geometry == Answer::Zero ? 0 : static_cast<LONGLONG>(disk.Size);
+            LONGLONG size = answer.Mode == Answer::Zero ? 0 : static_cast<LONGLONG>(disk.Size);
             std::memcpy(data + 24, &size, 8);
             return reply(data, sizeof data);
         }
@@ -149,7 +151,8 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
             return reply(&answer, sizeof answer);
         }
         case IOCTL_STORAGE_QUERY_PROPERTY: {
-            if (disk.DescriptorFails) return Fail(ERROR_INVALID_FUNCTION);
+            const Reply& answer = disk.Answers[DISK_ANSWER_DESCRIPTOR];
+            if (answer.Mode == Answer::Fail) return Fail(answer.Error);
             if (inSize < sizeof(STORAGE_PROPERTY_QUERY) || in == nullptr) return Fail(ERROR_INVALID_PARAMETER);
             std::vector<BYTE> data(1024, 0);
             auto* descriptor = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(data.data());

@@ -89,18 +89,27 @@ void CompareOutput(const char* what, const std::string& expected, const std::str
 // Record texts the driver's counters answer: the text, the counter, and
 // whether each expected line stands for one request of its own (one-off
 // queries) or only for "at least one" (chunks, whose number real time decides).
+// The driver counts each request of a varied answer as KEY_queries.
 struct CounterText {
-    const char* Text;
-    const char* Counter;
+    std::string Text;
+    std::string Counter;
     bool PerLine;
 };
-#define COUNTER_TEXT(name, text, perLine) {text, #name, (perLine) != 0},
-const CounterText kCounters[] = {TESTDISK_DISK_COUNTERS(COUNTER_TEXT)};
-#undef COUNTER_TEXT
 const std::vector<CounterText> kCounterTexts = [] {
+    struct Row {
+        const char* Text;
+        const char* Counter;
+        int PerLine;
+    };
+#define COUNTER_ROW(name, text, perLine) {text, #name, perLine},
+    const Row rows[] = {TESTDISK_DISK_COUNTERS(COUNTER_ROW)};
+#undef COUNTER_ROW
     std::vector<CounterText> texts;
-    for (const CounterText& c : kCounters)
-        if (c.Text != nullptr) texts.push_back(c);
+    for (const Row& row : rows)
+        if (row.Text != nullptr) texts.push_back({row.Text, row.Counter, row.PerLine != 0});
+#define ANSWER_COUNTER(name, key, request, zero, error) texts.push_back({#request, key "_queries", true});
+    DISK_ANSWERS(ANSWER_COUNTER)
+#undef ANSWER_COUNTER
     return texts;
 }();
 
@@ -144,11 +153,11 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
             int disk = NamedDisk(line);
             if (disk >= 0 && !Served(o, disk)) break;  // a device the driver does not serve
             bool failed = line.find("-> fail") != std::string::npos;
-            if (std::string(c.Counter) == "creates" && failed) break;  // refused before the driver
+            if (c.Counter == "creates" && failed) break;  // refused before the driver
             auto& count = wanted[{c.Counter, disk}];
             count = c.PerLine ? count + 1 : 1;
-            if (failed && (std::string(c.Counter) == "verifies" || std::string(c.Counter) == "reads"))
-                wanted[{std::string(c.Counter) == "verifies" ? "verify_errors" : "read_errors", disk}] = 1;
+            if (failed && (c.Counter == "verifies" || c.Counter == "reads"))
+                wanted[{c.Counter == "verifies" ? "verify_errors" : "read_errors", disk}] = 1;
             break;
         }
     }

@@ -183,13 +183,14 @@ std::vector<std::string> DiskCommand(const sim::Disk& d, std::string* reason) {
         if (a == sim::Answer::Zero) k.push_back(std::string(key) + "=zero");
         if (a == sim::Answer::Fail) k.push_back(std::string(key) + "=fail:" + ErrorStatus(error, reason));
     };
-    answer("length", d.Length, d.LengthError);
-    answer("geometry", d.Geometry, d.GeometryError);
+#define ANSWER_KEY(name, key, request, zero, error) key,
+    static const char* const kAnswerKeys[] = {DISK_ANSWERS(ANSWER_KEY)};
+#undef ANSWER_KEY
+    for (size_t i = 0; i < DISK_ANSWER_COUNT; ++i) answer(kAnswerKeys[i], d.Answers[i].Mode, d.Answers[i].Error);
     // Both fail with ERROR_INVALID_FUNCTION on the simulated machine.
     k.push_back(d.Predict == sim::Prediction::Yes  ? "predict=yes"
                 : d.Predict == sim::Prediction::No ? "predict=no"
                                                    : "predict=fail:invalid-request");
-    if (d.DescriptorFails) k.push_back("property=fail:invalid-request");
     for (const sim::Fault& f : d.Faults) {
         const char* key = f.Read && f.Verify ? "fault=" : f.Read ? "read-fault=" : "verify-fault=";
         if (f.Read || f.Verify)

@@ -309,9 +309,7 @@ static NTSTATUS device_descriptor(const struct disk* d, UCHAR* out, ULONG out_le
 static NTSTATUS query_property(struct disk* d, UCHAR* buf, ULONG in_len, ULONG out_len, ULONG_PTR* info) {
     const STORAGE_PROPERTY_QUERY* q = (const STORAGE_PROPERTY_QUERY*)buf;
 
-    d->stats.property_queries++;
     if (in_len < FIELD_OFFSET(STORAGE_PROPERTY_QUERY, AdditionalParameters)) return STATUS_INVALID_PARAMETER;
-    if (d->cfg.property.mode == TESTDISK_REPLY_FAIL) return d->cfg.property.status;
     /* Only the device descriptor (0), and that itself (0). */
     if (q->PropertyId != 0) return STATUS_NOT_SUPPORTED;
     if (q->QueryType != 0) return STATUS_INVALID_PARAMETER;
@@ -350,16 +348,24 @@ static NTSTATUS disk_ioctl(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOL
         if (kind && to_hold(d, kind, offset)) return hold_request(device, irp);
     }
 
+    /* The answers a setup may vary: each request counted, and failed here when told to. */
+#define VARIED_ANSWER(name, key, request, zero, error)                          \
+    if (code == request) {                                                      \
+        d->stats.answer_queries[DISK_ANSWER_##name]++;                          \
+        if (d->cfg.answers[DISK_ANSWER_##name].mode == TESTDISK_REPLY_FAIL)     \
+            return complete(irp, d->cfg.answers[DISK_ANSWER_##name].status, 0); \
+    }
+    DISK_ANSWERS(VARIED_ANSWER)
+#undef VARIED_ANSWER
+
     switch (code) {
         case IOCTL_DISK_GET_LENGTH_INFO:
-            d->stats.length_queries++;
-            if (d->cfg.length.mode == TESTDISK_REPLY_FAIL)
-                status = d->cfg.length.status;
-            else if (out_len < sizeof(GET_LENGTH_INFORMATION))
+            if (out_len < sizeof(GET_LENGTH_INFORMATION))
                 status = STATUS_BUFFER_TOO_SMALL;
             else {
                 GET_LENGTH_INFORMATION* len = (GET_LENGTH_INFORMATION*)buf;
-                len->Length = d->cfg.length.mode == TESTDISK_REPLY_ZERO ? 0 : (LONGLONG)d->cfg.size;
+                len->Length =
+                    d->cfg.answers[DISK_ANSWER_LENGTH].mode == TESTDISK_REPLY_ZERO ? 0 : (LONGLONG)d->cfg.size;
                 info = sizeof(*len);
                 status = STATUS_SUCCESS;
             }
@@ -367,12 +373,9 @@ static NTSTATUS disk_ioctl(DEVICE_OBJECT* device, struct disk* d, IRP* irp, BOOL
 
         case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: {
             ULONG need = FIELD_OFFSET(DISK_GEOMETRY_EX, Data);
-            ULONGLONG size = d->cfg.geometry.mode == TESTDISK_REPLY_ZERO ? 0 : d->cfg.size;
+            ULONGLONG size = d->cfg.answers[DISK_ANSWER_GEOMETRY].mode == TESTDISK_REPLY_ZERO ? 0 : d->cfg.size;
 
-            d->stats.geometry_queries++;
-            if (d->cfg.geometry.mode == TESTDISK_REPLY_FAIL)
-                status = d->cfg.geometry.status;
-            else if (out_len < need)
+            if (out_len < need)
                 status = STATUS_BUFFER_TOO_SMALL;
             else {
                 DISK_GEOMETRY_EX* g = (DISK_GEOMETRY_EX*)buf;

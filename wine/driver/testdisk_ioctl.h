@@ -11,6 +11,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "../../sim/disk_answers.h"
+
 #define TESTDISK_CONTROL_DEVICE L"\\Device\\SectorsweepTestDiskCtl"
 #define TESTDISK_CONTROL_LINK L"\\??\\SectorsweepTestDiskCtl"
 #define TESTDISK_CONTROL_PATH L"\\\\.\\SectorsweepTestDiskCtl"
@@ -63,18 +65,17 @@ struct testdisk_number {
 };
 
 struct testdisk_config {
-    uint32_t disk;                  /* N of \\.\PhysicalDriveN */
-    uint32_t sector_size;           /* power of two, 512 .. 65536; 0 means 512 */
-    uint64_t size;                  /* bytes, a multiple of the sector size */
-    uint64_t seed;                  /* pattern: each 8-byte word holds its offset XOR seed */
-    uint32_t latency_us;            /* added to every read and verify */
-    uint32_t bus_type;              /* STORAGE_BUS_TYPE */
-    uint32_t predict_failure;       /* answer of IOCTL_STORAGE_PREDICT_FAILURE */
-    struct testdisk_number number;  /* IOCTL_STORAGE_GET_DEVICE_NUMBER */
-    struct testdisk_reply length;   /* IOCTL_DISK_GET_LENGTH_INFO */
-    struct testdisk_reply geometry; /* IOCTL_DISK_GET_DRIVE_GEOMETRY_EX */
-    struct testdisk_reply property; /* IOCTL_STORAGE_QUERY_PROPERTY */
-    struct testdisk_reply predict;  /* IOCTL_STORAGE_PREDICT_FAILURE */
+    uint32_t disk;                 /* N of \\.\PhysicalDriveN */
+    uint32_t sector_size;          /* power of two, 512 .. 65536; 0 means 512 */
+    uint64_t size;                 /* bytes, a multiple of the sector size */
+    uint64_t seed;                 /* pattern: each 8-byte word holds its offset XOR seed */
+    uint32_t latency_us;           /* added to every read and verify */
+    uint32_t bus_type;             /* STORAGE_BUS_TYPE */
+    uint32_t predict_failure;      /* answer of IOCTL_STORAGE_PREDICT_FAILURE */
+    struct testdisk_number number; /* IOCTL_STORAGE_GET_DEVICE_NUMBER */
+    /* The answers of sim/disk_answers.h, by enum disk_answer. */
+    struct testdisk_reply answers[DISK_ANSWER_COUNT];
+    struct testdisk_reply predict; /* IOCTL_STORAGE_PREDICT_FAILURE */
     char vendor[32];
     char product[48];
     uint32_t fault_count;
@@ -122,8 +123,9 @@ struct testdisk_hold {
 };
 
 /*
- * The counters of a disk, in one table for the driver, testdiskctl (which
- * prints each as disk.N.NAME=VALUE) and the Wine replay: X(NAME, TEXT, PER_LINE)
+ * The counters of a disk besides those of the varied answers (KEY_queries, see
+ * sim/disk_answers.h), in one table for the driver, testdiskctl (which prints
+ * each as disk.N.NAME=VALUE) and the Wine replay: X(NAME, TEXT, PER_LINE)
  * where TEXT is what the simulated machine's record lines of the request hold
  * (NULL: the replay compares none with it) and PER_LINE says whether each such
  * line stands for one request (1) or only for "at least one" (0: the chunks of
@@ -140,9 +142,6 @@ struct testdisk_hold {
     X(verify_bytes, NULL, 0) /* bytes verified successfully */                                   \
     X(verify_errors, NULL, 0)                                                                    \
     X(writes, NULL, 0) /* requests that would modify the disk; all are failed */                 \
-    X(length_queries, "IOCTL_DISK_GET_LENGTH_INFO", 1)                                           \
-    X(geometry_queries, "IOCTL_DISK_GET_DRIVE_GEOMETRY_EX", 1)                                   \
-    X(property_queries, "IOCTL_STORAGE_QUERY_PROPERTY", 1)                                       \
     X(predict_queries, "IOCTL_STORAGE_PREDICT_FAILURE", 1)                                       \
     X(number_queries, NULL, 0) /* on the disk and on its interfaces */                           \
     X(last_read_offset, NULL, 0)                                                                 \
@@ -163,6 +162,7 @@ struct testdisk_hold {
 
 struct testdisk_stats {
     TESTDISK_DISK_COUNTERS(TESTDISK_DISK_COUNTER_FIELD)
+    uint64_t answer_queries[DISK_ANSWER_COUNT]; /* KEY_queries, by enum disk_answer */
 };
 
 struct testdisk_volume_stats {

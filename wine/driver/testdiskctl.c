@@ -20,8 +20,8 @@
  * Keys of `disk` (numbers are decimal or 0x hex, sizes may end in K, M, G or T):
  *   size=BYTES sector=BYTES seed=NUM latency-us=NUM bus=NUM|NAME vendor=TEXT product=TEXT (\xHH: any byte)
  *   number=NUM|refused           the answer to IOCTL_STORAGE_GET_DEVICE_NUMBER (default: N)
- *   length=ok|zero|fail[:STATUS]  geometry=ok|zero|fail[:STATUS]
- *   property=ok|fail[:STATUS]     predict=yes|no|fail[:STATUS]
+ *   KEY=ok|fail[:STATUS], KEY=zero where allowed: each KEY of sim/disk_answers.h (length, ...)
+ *   predict=yes|no|fail[:STATUS]
  *   read-fault=OFF+LEN[:STATUS]   verify-fault=OFF+LEN[:STATUS]   fault=OFF+LEN[:STATUS]
  *   flaky=OFF+LEN
  * Keys of `volume`: letter=X type=removable|fixed|ramdisk|cdrom|remote disk=N number=refused
@@ -74,6 +74,14 @@ static const struct named drive_types[] = {
 };
 
 #define COUNT(a) (sizeof(a) / sizeof((a)[0]))
+
+/* The keys of the varied answers, and the word of a zero answer where there is one. */
+#define ANSWER_WORDS(name, key, request, zero, error) {key, (zero) ? "zero" : NULL},
+static const struct {
+    const char* key;
+    const char* zero;
+} answers[] = {DISK_ANSWERS(ANSWER_WORDS)};
+#undef ANSWER_WORDS
 
 /*
  * How long each wait lasts.  Together they stay below the minute the Wine
@@ -213,10 +221,15 @@ static const char* split_key(const char* arg, size_t* len) {
 }
 
 static void disk_key(struct testdisk_config* c, const char* arg) {
-    size_t len;
+    size_t len, i;
     const char* v = split_key(arg, &len);
 
 #define KEY(name) same_name(arg, name, len)
+    for (i = 0; i < DISK_ANSWER_COUNT; i++)
+        if (KEY(answers[i].key)) {
+            reply(&c->answers[i], v, "ok", answers[i].zero);
+            return;
+        }
     if (KEY("size"))
         c->size = number(arg, v);
     else if (KEY("sector"))
@@ -233,12 +246,6 @@ static void disk_key(struct testdisk_config* c, const char* arg) {
         c->bus_type = named_value(v, "bad bus", buses, COUNT(buses));
     else if (KEY("number"))
         number_answer(&c->number, arg, v);
-    else if (KEY("length"))
-        reply(&c->length, v, "ok", "zero");
-    else if (KEY("geometry"))
-        reply(&c->geometry, v, "ok", "zero");
-    else if (KEY("property"))
-        reply(&c->property, v, "ok", NULL);
     else if (KEY("read-fault"))
         fault(c, v, TESTDISK_FAULT_READ);
     else if (KEY("verify-fault"))
@@ -318,7 +325,7 @@ static BOOL control(DWORD code, void* in, DWORD in_len, void* out, DWORD out_len
 
 static void print_stats(void) {
     static struct testdisk_report r;
-    uint32_t i;
+    uint32_t i, k;
 
     control(IOCTL_TESTDISK_STATS, NULL, 0, &r, sizeof(r), "stats", TRUE);
     printf("held=%u\nreleased=%u\n", r.held, r.released);
@@ -328,6 +335,8 @@ static void print_stats(void) {
 #define DISK_COUNTER(name, text, per_line) printf("disk.%u." #name "=%" PRIu64 "\n", n, s->name);
         TESTDISK_DISK_COUNTERS(DISK_COUNTER)
 #undef DISK_COUNTER
+        for (k = 0; k < DISK_ANSWER_COUNT; k++)
+            printf("disk.%u.%s_queries=%" PRIu64 "\n", n, answers[k].key, s->answer_queries[k]);
     }
     for (i = 0; i < r.volume_count; i++) {
         const struct testdisk_volume_stats* s = &r.volumes[i];
