@@ -253,6 +253,16 @@ TEST(ClosePrompt, KeysNextToTheModifiersEndIt) {
     }
 }
 
+// Each key of the text is released, in order, with its whole scan code: other
+// layouts put the C on an odd one (0x17 on a Dvorak keyboard), like the R here.
+TEST(SendKeyUps, ReleasesEachKeyWithItsWholeScanCode) {
+    BootMachine("stdout: console\n");
+    SendKeyUps(u"CR");
+    EXPECT_EQ(CountEvents("keybd_event"), 2);
+    EXPECT_EQ(CountEvents("keybd_event 0x43 scan 0x2E flags 0x2 extra 0x0"), 1);
+    EXPECT_EQ(CountEvents("keybd_event 0x52 scan 0x13 flags 0x2 extra 0x0"), 1);
+}
+
 TEST(LineControl, OwnsConsoleWindowOnlyForItsOwnWindow) {
     BootMachine("stdout: console\nwindow: own\n");
     EXPECT_TRUE(OwnsConsoleWindow());
