@@ -104,6 +104,7 @@ TEST(QuantityText, DurationsTruncateTheirFraction) {
         {0, " 0.0 seconds"},     {999, " 0.9 seconds"},    {59999, "59.9 seconds"},    {60000, " 1.0 minutes"},
         {65999, " 1.0 minutes"}, {66000, " 1.1 minutes"},  {3599999, "59.9 minutes"},  {3600000, " 1.0 hours"},
         {5400000, " 1.5 hours"}, {36000000, "10.0 hours"}, {360000000, "100.0 hours"}, {~0ull, "5124095576030.4 hours"},
+        {59000, "59.0 seconds"}, {7199999, " 1.9 hours"},
     };
     for (const auto& c : cases) EXPECT_STREQ(FormatDuration(c.Ms), c.Text) << c.Ms;
 }
