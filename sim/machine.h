@@ -111,6 +111,7 @@ struct Letter {
     int DiskNumber = -1;
     uint32_t Type = 3;
     uint32_t DeviceType = kDeviceTypeDisk;
+    std::string Target;  // its DOS device target; empty: a volume device's name
 };
 
 // Fail-on-the-Nth-call injection: the Nth call whose record line holds Text

@@ -124,7 +124,10 @@ void ParseLetter(Config& config, const std::vector<std::string>& w) {
     Letter letter;
     for (size_t i = 2; i < w.size(); ++i) {
         auto [key, value] = KeyValue(w[i]);
-        if (!DeviceKey(letter, key, value)) throw Failure{"unknown letter key '" + key + "'"};
+        if (key == "target")
+            letter.Target = value;
+        else if (!DeviceKey(letter, key, value))
+            throw Failure{"unknown letter key '" + key + "'"};
     }
     config.Letters[DriveLetter(w.at(1))] = letter;
 }

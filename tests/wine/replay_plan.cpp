@@ -326,6 +326,7 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     }
     for (const auto& [letter, bare] : m.Letters) {
         if (bare.DeviceType != sim::kDeviceTypeDisk) skip("the test disk's volumes answer as disks only");
+        if (!bare.Target.empty()) skip("the DOS device targets of the test disk's letters are Wine's own");
         Append(&plan.Setup, {"volume", "-", std::string("letter=") + letter, "type=" + std::to_string(bare.Type),
                              "disk=" + std::to_string(bare.DiskNumber)});
     }
