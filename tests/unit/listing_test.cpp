@@ -148,8 +148,9 @@ TEST(PrintDiskTable, PlatformPathsGetTheirOwnColumn) {
 }
 
 // A first path that is a drive root comes from the letter scan; any other,
-// however short ("/"), is a mount point of the volume's disk, and one piece
-// of a single character is still followed by a separator.
+// however short ("/") or root-like ("/:ab" has its colon second), is a mount
+// point of the volume's disk, and a piece of one character is still followed
+// by a separator.
 TEST(ListDisks, OnlyDriveRootsAreLeftToTheLetterScan) {
     BootMachine(R"(stdout: file
 disk 0 size=1GiB
@@ -161,13 +162,14 @@ volume \\?\Volume{00000000-0000-0000-0000-000000000002}\ disk=0 type=fixed mount
 volume \\?\Volume{00000000-0000-0000-0000-000000000003}\ disk=0 type=fixed
 volume \\?\Volume{00000000-0000-0000-0000-000000000004}\ disk=1 type=fixed mount=/
 volume \\?\Volume{00000000-0000-0000-0000-000000000005}\ disk=1 type=fixed mount=/boot
+volume \\?\Volume{00000000-0000-0000-0000-000000000006}\ disk=1 type=fixed mount=/:ab
 )");
     DiskList list;
     FillBytes(&list, 0, sizeof list);
     ListDisks(&list);
     ASSERT_EQ(list.Count, 2);
     EXPECT_STREQ(list.Entries[0].Letters, "C:, /");
-    EXPECT_STREQ(list.Entries[1].Letters, "/, /boot");
+    EXPECT_STREQ(list.Entries[1].Letters, "/, /boot, /:ab");
     EXPECT_STREQ(list.Entries[0].PlatformPath, "");  // Windows names disks by number alone
     FreeDiskList(&list);
 }
