@@ -152,9 +152,10 @@ TEST(ModeWord, SecondAndThirdCharacterDecide) {
         const char* Word;
         PassMode Mode;
     } cases[] = {
-        {"r", Verify},  {"R", Verify},      {"x", Verify},      {"rr", Read},           {"xR", Read},
-        {"-r", Read},   {"2r2", ReadTwice}, {"xR2", ReadTwice}, {"xr2junk", ReadTwice}, {"xr3", Read},
-        {"x2", Verify}, {"xx2", Verify},    {"read", Verify},   {"\"r\"", Read},        {"xrx2", Read},
+        {"r", Verify},   {"R", Verify},      {"x", Verify},      {"rr", Read},           {"xR", Read},
+        {"-r", Read},    {"2r2", ReadTwice}, {"xR2", ReadTwice}, {"xr2junk", ReadTwice}, {"xr3", Read},
+        {"x2", Verify},  {"xx2", Verify},    {"read", Verify},   {"\"r\"", Read},        {"xrx2", Read},
+        {"\x01r", Read},  // any first character counts, even a control byte
     };
     for (const auto& c : cases) EXPECT_EQ(ReadModeWord(c.Word), c.Mode) << c.Word;
 }
