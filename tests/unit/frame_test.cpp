@@ -33,6 +33,7 @@ TEST(CommandLine, SplitsAtBlanksOutsideQuotes) {
         Words Expected;
     } cases[] = {
         {"sectorsweep.exe", {"sectorsweep.exe"}},
+        {"s", {"s"}},
         {"\"C:\\x y\\s.exe\" 3", {"\"C:\\x y\\s.exe\"", "3"}},
         {"s.exe     1", {"s.exe", "1"}},
         {"s.exe 1 r   ", {"s.exe", "1", "r"}},
