@@ -44,6 +44,7 @@ TEST(CommandLine, SplitsAtBlanksOutsideQuotes) {
         {"s.exe ab\"c d\"e f", {"s.exe", "ab\"c d\"e", "f"}},
         {"s.exe \"c d\"e f", {"s.exe", "\"c d\"e", "f"}},
         {"s.exe \"\" 1", {"s.exe", "\"\"", "1"}},
+        {"s.exe \"a\x01 b\" c", {"s.exe", "\"a\x01 b\"", "c"}},  // a control byte is ordinary
         // A quote without a partner takes the rest of the line, blanks included.
         {"s.exe 1 \"a  b  ", {"s.exe", "1", "\"a  b  "}},
         {"s.exe \"b\"c\" d", {"s.exe", "\"b\"c\" d"}},
