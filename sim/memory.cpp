@@ -20,6 +20,19 @@ bool Writable(const void* buffer, uint64_t length) {
 
 size_t LiveHeapBlocks() { return M->HeapBlocks.size(); }
 
+namespace {
+
+constexpr uintptr_t kProcessHeap = 0x5EA9;
+
+// A heap call on a handle that is no heap faults on Windows.
+void CheckHeap(HANDLE heap, const char* call) {
+    if (reinterpret_cast<uintptr_t>(heap) == kProcessHeap) return;
+    Event(std::string(call) + " on a handle that is no heap");
+    M->Rec.Unmodelled.push_back(std::string(call) + " on a handle that is no heap");
+}
+
+}  // namespace
+
 }  // namespace sim
 
 using namespace sim;
@@ -27,10 +40,11 @@ using namespace sim;
 namespace win {
 extern "C" {
 
-HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(0x5EA9); }
+HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(kProcessHeap); }
 
-void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
+void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     CallGuard guard;
+    CheckHeap(heap, "HeapAlloc");
     std::string call = "HeapAlloc " + std::to_string(bytes);
     if (InjectedError(call) != 0) {
         Event(call + " -> none");
@@ -44,8 +58,9 @@ void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
     return block;
 }
 
-BOOL HeapFree(HANDLE, DWORD, void* block) {
+BOOL HeapFree(HANDLE heap, DWORD, void* block) {
     CallGuard guard;
+    CheckHeap(heap, "HeapFree");
     // Freeing what the heap did not give (none, or twice) is undefined on Windows.
     if (M->HeapBlocks.erase(block) == 0) {
         Event("HeapFree of a block the heap did not give");
@@ -57,8 +72,9 @@ BOOL HeapFree(HANDLE, DWORD, void* block) {
     return TRUE;
 }
 
-BOOL HeapValidate(HANDLE, DWORD, const void*) {
+BOOL HeapValidate(HANDLE heap, DWORD, const void*) {
     CallGuard guard;
+    CheckHeap(heap, "HeapValidate");
     return M->HeapCorrupt ? FALSE : TRUE;
 }
 
