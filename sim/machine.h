@@ -13,7 +13,7 @@
 namespace sim {
 
 enum class StdKind { Console, File, Pipe, Nul, Closed };
-enum class Answer { Ok, Fail, Zero };
+enum class Answer { Ok, Fail, Zero, Short };  // Short: success, and no byte of the reply written
 enum class Window { Own, Shell, None };
 enum class Prediction { No, Yes, Unsupported };
 enum class PowerState { Awake, Asleep, Unsupported };

@@ -127,6 +127,11 @@ BOOL UnknownRequest(const Object& object, DWORD code) {
 
 BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
     Disk& disk = DiskOf(object);
+    // A driver may answer success and write less than the record, or nothing.
+    auto shortReply = [&]() -> BOOL {
+        *returned = 0;
+        return TRUE;
+    };
     auto reply = [&](const void* data, DWORD size) -> BOOL {
         if (outSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
         std::memcpy(out, data, size);
@@ -137,11 +142,13 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
         case IOCTL_DISK_GET_LENGTH_INFO: {
             if ((object.Access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED);
             if (disk.Length == Answer::Fail) return Fail(disk.LengthError);
+            if (disk.Length == Answer::Short) return shortReply();
             GET_LENGTH_INFORMATION info = {disk.Length == Answer::Zero ? 0 : static_cast<LONGLONG>(disk.Size)};
             return reply(&info, sizeof info);
         }
         case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: {
             if (disk.Geometry == Answer::Fail) return Fail(disk.GeometryError);
+            if (disk.Geometry == Answer::Short) return shortReply();
             BYTE data[32] = {};
             DISK_GEOMETRY geometry = {static_cast<LONGLONG>(disk.Size / (255 * 63 * disk.Sector)), 12, 255, 63,
                                       disk.Sector};

@@ -182,6 +182,7 @@ std::vector<std::string> DiskCommand(const sim::Disk& d, std::string* reason) {
     auto answer = [&](const char* key, sim::Answer a, uint32_t error) {
         if (a == sim::Answer::Zero) k.push_back(std::string(key) + "=zero");
         if (a == sim::Answer::Fail) k.push_back(std::string(key) + "=fail:" + ErrorStatus(error, reason));
+        if (a == sim::Answer::Short) *reason = "the test disk driver answers every size request in full";
     };
     answer("length", d.Length, d.LengthError);
     answer("geometry", d.Geometry, d.GeometryError);
