@@ -166,6 +166,14 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
         case IOCTL_STORAGE_QUERY_PROPERTY: {
             if (disk.DescriptorFails) return Fail(ERROR_INVALID_FUNCTION);
             if (inSize < sizeof(STORAGE_PROPERTY_QUERY) || in == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+            // Only the device descriptor's standard query (property 0, query type 0) is modelled.
+            STORAGE_PROPERTY_QUERY query;
+            std::memcpy(&query, in, sizeof query);
+            if (query.PropertyId != 0 || query.QueryType != 0) {
+                M->Rec.Unmodelled.push_back("storage property " + Hex(query.PropertyId) + " query type " +
+                                            Hex(query.QueryType) + " sent to " + object.Name);
+                return Fail(ERROR_NOT_SUPPORTED);
+            }
             std::vector<BYTE> data(1024, 0);
             auto* descriptor = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(data.data());
             DWORD at = 40;
