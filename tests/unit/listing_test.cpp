@@ -47,6 +47,7 @@ TEST(GetDiskNumber, UnknownOrRefusedGivesMinusOne) {
     EXPECT_EQ(GetDiskNumber(R"(\\.\Q:\)"), -1);
     EXPECT_EQ(Opens(), 4);
     EXPECT_EQ(sim::OpenDevices(), 0);
+    EXPECT_EQ(CountEvents("invalid"), 0);  // nothing asked of, or closed on, a failed open
 }
 
 TEST(GetDiskNumber, DevicesOtherThanDisksHaveNone) {
