@@ -89,10 +89,14 @@ TEST(StripTrailingChar, RemovesOneTrailingCharacterOnly) {
     char plain[] = "C:";
     StripTrailingChar(plain, '\\');
     EXPECT_STREQ(plain, "C:");
-    char empty[4] = {0, '\\', 0, 0};  // an empty text: what lies past its end stays
-    StripTrailingChar(empty, '\\');
-    EXPECT_EQ(empty[0], 0);
-    EXPECT_EQ(empty[1], '\\');
+    char empty[4] = {'\\', 0, '\\', 0};  // an empty text: what lies either side of it stays
+    StripTrailingChar(empty + 1, '\\');
+    EXPECT_EQ(empty[0], '\\');
+    EXPECT_EQ(empty[1], 0);
+    EXPECT_EQ(empty[2], '\\');
+    char lone[] = "\\";  // a text of the one character goes empty
+    StripTrailingChar(lone, '\\');
+    EXPECT_STREQ(lone, "");
 }
 
 DiskListEntry Entry(int number, const char* bus, const char* size, const char* description, const char* letters) {
