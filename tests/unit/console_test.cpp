@@ -31,6 +31,7 @@ TEST(Print, LoneLineFeedsBecomeCrLf) {
         {"a\nb", "a\r\nb"},         {"a\r\nb", "a\r\nb"},       {"\n\n", "\r\n\r\n"},   {"\nx", "\r\nx"},
         {"50%\r", "50%\r"},         {"\r\r\n\n", "\r\r\n\r\n"}, {"\n\r\n", "\r\n\r\n"}, {"x\n\ry", "x\r\n\ry"},
         {"a\x01\nb", "a\x01\r\nb"},  // control bytes other than the line feed pass as they are
+        {"\r\nx", "\r\nx"},
     };
     for (const auto& c : cases) {
         BootMachine();
