@@ -152,6 +152,22 @@ TEST(PrintDiskTable, PlatformPathsGetTheirOwnColumn) {
               "Disk2                  USB       16 GB  Stick       \r\n");
 }
 
+// Columns that no entry fills take no room, and a device path of one
+// character still gets its column.
+TEST(PrintDiskTable, EmptyColumnsTakeNoRoom) {
+    BootMachine();
+    DiskListEntry entries[] = {Entry(2, "", "", "", "")};
+    DiskList list = {2, 1, 1, entries};
+    PrintDiskTable(&list, 0);
+    CopyText(entries[0].PlatformPath, "/", kDevicePathSize);
+    PrintDiskTable(&list, 0);
+    EXPECT_EQ(Stdout(),
+              "Disk2    "
+              "      \r\n"
+              "Disk2    /  "
+              "      \r\n");
+}
+
 // A first path that is a drive root comes from the letter scan; any other,
 // however short ("/") or root-like ("/:ab" has its colon second), is a mount
 // point of the volume's disk, and a piece of one character is still followed
