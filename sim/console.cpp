@@ -274,13 +274,21 @@ UINT MapVirtualKeyA(UINT code, UINT mapType) {
     CallGuard guard;
     Bind("USER32.dll");
     if (mapType != MAPVK_VK_TO_VSC) return 0;
-    return code == 'C' ? 0x2E : code == 'A' ? 0x1E : 0;
+    // The letter keys of a US keyboard, row by row.
+    const struct {
+        const char* Keys;
+        UINT First;
+    } rows[] = {{"QWERTYUIOP", 0x10}, {"ASDFGHJKL", 0x1E}, {"ZXCVBNM", 0x2C}};
+    for (const auto& row : rows)
+        for (UINT i = 0; row.Keys[i] != 0; ++i)
+            if (code == static_cast<unsigned char>(row.Keys[i])) return row.First + i;
+    return 0;
 }
 
-void keybd_event(BYTE key, BYTE scan, DWORD flags, ULONG_PTR) {
+void keybd_event(BYTE key, BYTE scan, DWORD flags, ULONG_PTR extra) {
     CallGuard guard;
     Bind("USER32.dll");
-    Event("keybd_event " + Hex(key) + " scan " + Hex(scan) + " flags " + Hex(flags));
+    Event("keybd_event " + Hex(key) + " scan " + Hex(scan) + " flags " + Hex(flags) + " extra " + Hex(extra));
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {

@@ -1,11 +1,12 @@
 /*
  * The answers of a disk that a scenario may vary: KEY=ok|fail[:ERR], and
- * KEY=zero where the answer holds a size to report as 0. One table for the
+ * where the answer holds a size, KEY=zero (reported as 0) and, on the simulated
+ * machine only, KEY=short (success with no byte of the reply written). One table for the
  * simulated machine's parser and model, the Wine replay, and the test disk
  * driver with testdiskctl, which take the same words (ERR an NTSTATUS there)
  * and count each request as KEY_queries. C, for the driver's sake.
  *
- * X(NAME, KEY, the request, whether KEY=zero is allowed,
+ * X(NAME, KEY, the request, whether KEY=zero and KEY=short are allowed,
  *   the error of a plain KEY=fail on the simulated machine)
  */
 #ifndef SECTORSWEEP_DISK_ANSWERS_H

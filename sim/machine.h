@@ -14,7 +14,7 @@
 namespace sim {
 
 enum class StdKind { Console, File, Pipe, Nul, Closed };
-enum class Answer { Ok, Fail, Zero };
+enum class Answer { Ok, Fail, Zero, Short };  // Short: success, and no byte of the reply written
 enum class Window { Own, Shell, None };
 enum class Prediction { No, Yes, Unsupported };
 enum class PowerState { Awake, Asleep, Unsupported };
@@ -115,6 +115,7 @@ struct Letter {
     int DiskNumber = -1;
     uint32_t Type = 3;
     uint32_t DeviceType = kDeviceTypeDisk;
+    std::string Target;  // its DOS device target; empty: a volume device's name
 };
 
 // Fail-on-the-Nth-call injection: the Nth call whose record line holds Text

@@ -20,6 +20,24 @@ bool Writable(const void* buffer, uint64_t length) {
 
 size_t LiveHeapBlocks() { return M->HeapBlocks.size(); }
 
+namespace {
+
+constexpr uintptr_t kProcessHeap = 0x5EA9;
+
+// A heap call on a handle that is no heap faults on Windows. The process heap
+// is shared with the system's threads (the control handler's among them), so
+// its lock may not be skipped (HEAP_NO_SERIALIZE, 1).
+void CheckHeap(HANDLE heap, DWORD flags, const char* call) {
+    std::string problem = reinterpret_cast<uintptr_t>(heap) != kProcessHeap ? " on a handle that is no heap"
+                          : (flags & 1) != 0                                ? " without the process heap's lock"
+                                                                            : "";
+    if (problem.empty()) return;
+    Event(call + problem);
+    M->Rec.Unmodelled.push_back(call + problem);
+}
+
+}  // namespace
+
 }  // namespace sim
 
 using namespace sim;
@@ -27,10 +45,11 @@ using namespace sim;
 namespace win {
 extern "C" {
 
-HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(0x5EA9); }
+HANDLE GetProcessHeap() { return reinterpret_cast<HANDLE>(kProcessHeap); }
 
-void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
+void* HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     CallGuard guard;
+    CheckHeap(heap, flags, "HeapAlloc");
     std::string call = "HeapAlloc " + std::to_string(bytes);
     if (InjectedError(call) != 0) {
         Event(call + " -> none");
@@ -44,8 +63,9 @@ void* HeapAlloc(HANDLE, DWORD flags, SIZE_T bytes) {
     return block;
 }
 
-BOOL HeapFree(HANDLE, DWORD, void* block) {
+BOOL HeapFree(HANDLE heap, DWORD flags, void* block) {
     CallGuard guard;
+    CheckHeap(heap, flags, "HeapFree");
     // Freeing what the heap did not give (none, or twice) is undefined on Windows.
     if (M->HeapBlocks.erase(block) == 0) {
         Event("HeapFree of a block the heap did not give");
@@ -57,8 +77,9 @@ BOOL HeapFree(HANDLE, DWORD, void* block) {
     return TRUE;
 }
 
-BOOL HeapValidate(HANDLE, DWORD, const void*) {
+BOOL HeapValidate(HANDLE heap, DWORD flags, const void*) {
     CallGuard guard;
+    CheckHeap(heap, flags, "HeapValidate");
     return M->HeapCorrupt ? FALSE : TRUE;
 }
 

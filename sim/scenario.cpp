@@ -105,6 +105,7 @@ StdKind ParseStd(const std::string& text) {
 Answer ParseAnswer(const std::string& text, uint32_t* error) {
     if (text == "ok") return Answer::Ok;
     if (text == "zero") return Answer::Zero;
+    if (text == "short") return Answer::Short;
     if (text.rfind("fail", 0) == 0) {
         if (text.size() > 5) *error = ErrorCode(text.substr(5));
         return Answer::Fail;

@@ -12,7 +12,8 @@ const std::map<std::string, uint32_t> kControls = {
     {"c", 0}, {"break", 1}, {"close", 2}, {"logoff", 5}, {"shutdown", 6},
 };
 
-// A key of sim/disk_answers.h: KEY=ok|fail[:ERR], and KEY=zero where allowed.
+// A key of sim/disk_answers.h: KEY=ok|fail[:ERR], and KEY=zero|short where the
+// answer is a size.
 bool DiskAnswer(Disk& disk, const std::string& key, const std::string& value) {
 #define ANSWER_WORDS(name, key, request, zero, error) {key, (zero) != 0},
     static const std::pair<const char*, bool> kAnswers[] = {DISK_ANSWERS(ANSWER_WORDS)};
@@ -20,7 +21,9 @@ bool DiskAnswer(Disk& disk, const std::string& key, const std::string& value) {
     for (size_t i = 0; i < DISK_ANSWER_COUNT; ++i) {
         if (key != kAnswers[i].first) continue;
         disk.Answers[i].Mode = ParseAnswer(value, &disk.Answers[i].Error);
-        if (disk.Answers[i].Mode == Answer::Zero && !kAnswers[i].second) throw Failure{key + "=ok|fail[:ERR], no zero"};
+        Answer mode = disk.Answers[i].Mode;
+        if ((mode == Answer::Zero || mode == Answer::Short) && !kAnswers[i].second)
+            throw Failure{key + "=ok|fail[:ERR], neither zero nor short"};
         return true;
     }
     return false;
@@ -133,7 +136,10 @@ void ParseLetter(Config& config, const std::vector<std::string>& w) {
     Letter letter;
     for (size_t i = 2; i < w.size(); ++i) {
         auto [key, value] = KeyValue(w[i]);
-        if (!DeviceKey(letter, key, value)) throw Failure{"unknown letter key '" + key + "'"};
+        if (key == "target")
+            letter.Target = value;
+        else if (!DeviceKey(letter, key, value))
+            throw Failure{"unknown letter key '" + key + "'"};
     }
     config.Letters[DriveLetter(w.at(1))] = letter;
 }

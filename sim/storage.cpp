@@ -119,6 +119,11 @@ BOOL UnknownRequest(const Object& object, DWORD code) {
 
 BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
     Disk& disk = DiskOf(object);
+    // A driver may answer success and write less than the record, or nothing.
+    auto shortReply = [&]() -> BOOL {
+        *returned = 0;
+        return TRUE;
+    };
     auto reply = [&](const void* data, DWORD size) -> BOOL {
         if (outSize < size) return Fail(ERROR_INSUFFICIENT_BUFFER);
         std::memcpy(out, data, size);
@@ -130,12 +135,14 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
             if ((object.Access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED);
             const Reply& length = disk.Answers[DISK_ANSWER_LENGTH];
             if (length.Mode == Answer::Fail) return Fail(length.Error);
+            if (length.Mode == Answer::Short) return shortReply();
             GET_LENGTH_INFORMATION info = {length.Mode == Answer::Zero ? 0 : static_cast<LONGLONG>(disk.Size)};
             return reply(&info, sizeof info);
         }
         case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: {
             const Reply& answer = disk.Answers[DISK_ANSWER_GEOMETRY];
             if (answer.Mode == Answer::Fail) return Fail(answer.Error);
+            if (answer.Mode == Answer::Short) return shortReply();
             BYTE data[32] = {};
             DISK_GEOMETRY geometry = {static_cast<LONGLONG>(disk.Size / (255 * 63 * disk.Sector)), 12, 255, 63,
                                       disk.Sector};
@@ -154,6 +161,14 @@ BOOL DiskControl(Object& object, DWORD code, void* in, DWORD inSize, void* out, 
             const Reply& answer = disk.Answers[DISK_ANSWER_DESCRIPTOR];
             if (answer.Mode == Answer::Fail) return Fail(answer.Error);
             if (inSize < sizeof(STORAGE_PROPERTY_QUERY) || in == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+            // Only the device descriptor's standard query (property 0, query type 0) is modelled.
+            STORAGE_PROPERTY_QUERY query;
+            std::memcpy(&query, in, sizeof query);
+            if (query.PropertyId != 0 || query.QueryType != 0) {
+                M->Rec.Unmodelled.push_back("storage property " + Hex(query.PropertyId) + " query type " +
+                                            Hex(query.QueryType) + " sent to " + object.Name);
+                return Fail(ERROR_NOT_SUPPORTED);
+            }
             std::vector<BYTE> data(1024, 0);
             auto* descriptor = reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(data.data());
             DWORD at = 40;

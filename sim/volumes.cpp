@@ -197,7 +197,9 @@ DWORD QueryDosDeviceA(const char* device, char* target, DWORD length) {
     if (name.size() != 2 || name[1] != ':') return Fail(ERROR_FILE_NOT_FOUND), 0;
     char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
     if (VolumeWithLetter(letter) == nullptr && BareLetter(letter) == nullptr) return Fail(ERROR_FILE_NOT_FOUND), 0;
-    std::string text = std::string("\\Device\\HarddiskVolume") + letter;
+    const Letter* bare = BareLetter(letter);
+    std::string text =
+        bare != nullptr && !bare->Target.empty() ? bare->Target : std::string("\\Device\\HarddiskVolume") + letter;
     if (text.size() + 2 > length) return Fail(ERROR_INSUFFICIENT_BUFFER), 0;
     std::memcpy(target, text.c_str(), text.size() + 1);
     target[text.size() + 1] = 0;

@@ -28,8 +28,10 @@ TEST(Print, LoneLineFeedsBecomeCrLf) {
         const char* Text;
         const char* Bytes;
     } cases[] = {
-        {"a\nb", "a\r\nb"}, {"a\r\nb", "a\r\nb"},       {"\n\n", "\r\n\r\n"},   {"\nx", "\r\nx"},
-        {"50%\r", "50%\r"}, {"\r\r\n\n", "\r\r\n\r\n"}, {"\n\r\n", "\r\n\r\n"}, {"x\n\ry", "x\r\n\ry"},
+        {"a\nb", "a\r\nb"},         {"a\r\nb", "a\r\nb"},       {"\n\n", "\r\n\r\n"},   {"\nx", "\r\nx"},
+        {"50%\r", "50%\r"},         {"\r\r\n\n", "\r\r\n\r\n"}, {"\n\r\n", "\r\n\r\n"}, {"x\n\ry", "x\r\n\ry"},
+        {"a\x01\nb", "a\x01\r\nb"},  // control bytes other than the line feed pass as they are
+        {"\r\nx", "\r\nx"},
     };
     for (const auto& c : cases) {
         BootMachine();
@@ -251,6 +253,16 @@ TEST(ClosePrompt, KeysNextToTheModifiersEndIt) {
         WaitForKeyToClose();
         EXPECT_EQ(CountEvents("ReadConsoleInputA"), 1) << key;
     }
+}
+
+// Each key of the text is released, in order, with its whole scan code: other
+// layouts put the C on an odd one (0x17 on a Dvorak keyboard), like the R here.
+TEST(SendKeyUps, ReleasesEachKeyWithItsWholeScanCode) {
+    BootMachine("stdout: console\n");
+    SendKeyUps(u"CR");
+    EXPECT_EQ(CountEvents("keybd_event"), 2);
+    EXPECT_EQ(CountEvents("keybd_event 0x43 scan 0x2E flags 0x2 extra 0x0"), 1);
+    EXPECT_EQ(CountEvents("keybd_event 0x52 scan 0x13 flags 0x2 extra 0x0"), 1);
 }
 
 TEST(LineControl, OwnsConsoleWindowOnlyForItsOwnWindow) {

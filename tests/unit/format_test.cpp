@@ -40,20 +40,31 @@ TEST(QuantityText, SizesRoundHalfUpInDecimalUnits) {
         {500107862016, 2, "500.11 GB"},
         {2000398934016, 2, "2000.40 GB"},
         {10000000000000000ull, 3, "10000000.000 GB"},
+        {~0ull, 3, "18446744073.710 GB"},  // the longest text
     };
     for (const SizeCase& c : cases)
         EXPECT_STREQ(FormatSize(c.Bytes, c.Decimals), c.Text) << c.Bytes << " " << c.Decimals;
 }
 
+// Two sizes stand together, and beside the speed, the duration and an error
+// name of the same line: no text, however long, lands in another's buffer.
 TEST(QuantityText, SizeTextsRotateTwoBuffers) {
     BootMachine();
-    const char* first = FormatSize(1000, 0);
-    const char* second = FormatSize(2000000, 0);
-    EXPECT_STREQ(first, "1 KB");
+    const char* name = ErrorName(4294967295u);
+    const char* first = FormatSize(10000000000000000ull, 3);
+    const char* second = FormatSize(1234567890123456ull, 3);
+    const char* speed = FormatSpeed(5000, 0);
+    const char* duration = FormatDuration(3600000);
+    EXPECT_STREQ(first, "10000000.000 GB");
     EXPECT_NE(first, second);
+    EXPECT_STREQ(name, "4294967295");
     const char* third = FormatSize(0, 0);
     EXPECT_EQ(first, third);
-    EXPECT_STREQ(second, "2 MB");
+    EXPECT_STREQ(second, "1234567.890 GB");
+    EXPECT_STREQ(speed, "5.0 MB/s");
+    EXPECT_STREQ(duration, " 1.0 hours");
+    EXPECT_STREQ(ErrorName(4294967294u), "4294967294");
+    EXPECT_STREQ(second, "1234567.890 GB");
 }
 
 TEST(QuantityText, SpeedsInTenthsOfTheirUnit) {
@@ -79,6 +90,7 @@ TEST(QuantityText, SpeedsInTenthsOfTheirUnit) {
         {5000000000, 2000, "2.5 GB/s"},
         {1049999999, 1000, "1.0 GB/s"},
         {1050000000, 1000, "1.1 GB/s"},
+        {~0ull, 1, "18446744073709.6 GB/s"},  // the longest text
     };
     for (const auto& c : cases) EXPECT_STREQ(FormatSpeed(c.Bytes, c.Ms), c.Text) << c.Bytes << "/" << c.Ms;
 }
@@ -91,7 +103,8 @@ TEST(QuantityText, DurationsTruncateTheirFraction) {
     } cases[] = {
         {0, " 0.0 seconds"},     {999, " 0.9 seconds"},    {59999, "59.9 seconds"},    {60000, " 1.0 minutes"},
         {65999, " 1.0 minutes"}, {66000, " 1.1 minutes"},  {3599999, "59.9 minutes"},  {3600000, " 1.0 hours"},
-        {5400000, " 1.5 hours"}, {36000000, "10.0 hours"}, {360000000, "100.0 hours"},
+        {5400000, " 1.5 hours"}, {36000000, "10.0 hours"}, {360000000, "100.0 hours"}, {~0ull, "5124095576030.4 hours"},
+        {59000, "59.0 seconds"}, {7199999, " 1.9 hours"},
     };
     for (const auto& c : cases) EXPECT_STREQ(FormatDuration(c.Ms), c.Text) << c.Ms;
 }

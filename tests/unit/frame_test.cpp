@@ -33,6 +33,7 @@ TEST(CommandLine, SplitsAtBlanksOutsideQuotes) {
         Words Expected;
     } cases[] = {
         {"sectorsweep.exe", {"sectorsweep.exe"}},
+        {"s", {"s"}},
         {"\"C:\\x y\\s.exe\" 3", {"\"C:\\x y\\s.exe\"", "3"}},
         {"s.exe     1", {"s.exe", "1"}},
         {"s.exe 1 r   ", {"s.exe", "1", "r"}},
@@ -43,6 +44,7 @@ TEST(CommandLine, SplitsAtBlanksOutsideQuotes) {
         {"s.exe ab\"c d\"e f", {"s.exe", "ab\"c d\"e", "f"}},
         {"s.exe \"c d\"e f", {"s.exe", "\"c d\"e", "f"}},
         {"s.exe \"\" 1", {"s.exe", "\"\"", "1"}},
+        {"s.exe \"a\x01 b\" c", {"s.exe", "\"a\x01 b\"", "c"}},  // a control byte is ordinary
         // A quote without a partner takes the rest of the line, blanks included.
         {"s.exe 1 \"a  b  ", {"s.exe", "1", "\"a  b  "}},
         {"s.exe \"b\"c\" d", {"s.exe", "\"b\"c\" d"}},
@@ -152,9 +154,10 @@ TEST(ModeWord, SecondAndThirdCharacterDecide) {
         const char* Word;
         PassMode Mode;
     } cases[] = {
-        {"r", Verify},  {"R", Verify},      {"x", Verify},      {"rr", Read},           {"xR", Read},
-        {"-r", Read},   {"2r2", ReadTwice}, {"xR2", ReadTwice}, {"xr2junk", ReadTwice}, {"xr3", Read},
-        {"x2", Verify}, {"xx2", Verify},    {"read", Verify},   {"\"r\"", Read},        {"xrx2", Read},
+        {"r", Verify},   {"R", Verify},      {"x", Verify},      {"rr", Read},           {"xR", Read},
+        {"-r", Read},    {"2r2", ReadTwice}, {"xR2", ReadTwice}, {"xr2junk", ReadTwice}, {"xr3", Read},
+        {"x2", Verify},  {"xx2", Verify},    {"read", Verify},   {"\"r\"", Read},        {"xrx2", Read},
+        {"\x01r", Read},  // any first character counts, even a control byte
     };
     for (const auto& c : cases) EXPECT_EQ(ReadModeWord(c.Word), c.Mode) << c.Word;
 }

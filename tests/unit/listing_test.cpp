@@ -47,6 +47,7 @@ TEST(GetDiskNumber, UnknownOrRefusedGivesMinusOne) {
     EXPECT_EQ(GetDiskNumber(R"(\\.\Q:\)"), -1);
     EXPECT_EQ(Opens(), 4);
     EXPECT_EQ(sim::OpenDevices(), 0);
+    EXPECT_EQ(CountEvents("invalid"), 0);  // nothing asked of, or closed on, a failed open
 }
 
 TEST(GetDiskNumber, DevicesOtherThanDisksHaveNone) {
@@ -88,10 +89,14 @@ TEST(StripTrailingChar, RemovesOneTrailingCharacterOnly) {
     char plain[] = "C:";
     StripTrailingChar(plain, '\\');
     EXPECT_STREQ(plain, "C:");
-    char empty[4] = {0, '\\', 0, 0};  // an empty text: what lies past its end stays
-    StripTrailingChar(empty, '\\');
-    EXPECT_EQ(empty[0], 0);
-    EXPECT_EQ(empty[1], '\\');
+    char empty[4] = {'\\', 0, '\\', 0};  // an empty text: what lies either side of it stays
+    StripTrailingChar(empty + 1, '\\');
+    EXPECT_EQ(empty[0], '\\');
+    EXPECT_EQ(empty[1], 0);
+    EXPECT_EQ(empty[2], '\\');
+    char lone[] = "\\";  // a text of the one character goes empty
+    StripTrailingChar(lone, '\\');
+    EXPECT_STREQ(lone, "");
 }
 
 DiskListEntry Entry(int number, const char* bus, const char* size, const char* description, const char* letters) {
@@ -147,21 +152,45 @@ TEST(PrintDiskTable, PlatformPathsGetTheirOwnColumn) {
               "Disk2                  USB       16 GB  Stick       \r\n");
 }
 
+// Columns that no entry fills take no room, and a device path of one
+// character still gets its column.
+TEST(PrintDiskTable, EmptyColumnsTakeNoRoom) {
+    BootMachine();
+    DiskListEntry entries[] = {Entry(2, "", "", "", "")};
+    DiskList list = {2, 1, 1, entries};
+    PrintDiskTable(&list, 0);
+    CopyText(entries[0].PlatformPath, "/", kDevicePathSize);
+    PrintDiskTable(&list, 0);
+    EXPECT_EQ(Stdout(),
+              "Disk2    "
+              "      \r\n"
+              "Disk2    /  "
+              "      \r\n");
+}
+
 // A first path that is a drive root comes from the letter scan; any other,
-// however short ("/"), is a mount point of the volume's disk.
+// however short ("/") or root-like ("/:ab" has its colon second), is a mount
+// point of the volume's disk, and a piece of one character is still followed
+// by a separator.
 TEST(ListDisks, OnlyDriveRootsAreLeftToTheLetterScan) {
     BootMachine(R"(stdout: file
 disk 0 size=1GiB
+disk 1 size=1GiB
 interface \\?\disk0 disk=0
+interface \\?\disk1 disk=1
 volume \\?\Volume{00000000-0000-0000-0000-000000000001}\ disk=0 type=fixed letter=C
 volume \\?\Volume{00000000-0000-0000-0000-000000000002}\ disk=0 type=fixed mount=/
 volume \\?\Volume{00000000-0000-0000-0000-000000000003}\ disk=0 type=fixed
+volume \\?\Volume{00000000-0000-0000-0000-000000000004}\ disk=1 type=fixed mount=/
+volume \\?\Volume{00000000-0000-0000-0000-000000000005}\ disk=1 type=fixed mount=/boot
+volume \\?\Volume{00000000-0000-0000-0000-000000000006}\ disk=1 type=fixed mount=/:ab
 )");
     DiskList list;
     FillBytes(&list, 0, sizeof list);
     ListDisks(&list);
-    ASSERT_EQ(list.Count, 1);
+    ASSERT_EQ(list.Count, 2);
     EXPECT_STREQ(list.Entries[0].Letters, "C:, /");
+    EXPECT_STREQ(list.Entries[1].Letters, "/, /boot, /:ab");
     EXPECT_STREQ(list.Entries[0].PlatformPath, "");  // Windows names disks by number alone
     FreeDiskList(&list);
 }

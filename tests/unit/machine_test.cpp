@@ -68,7 +68,7 @@ TEST(Guards, ImpossibleMachinesAreRefusedByLine) {
         {"disk 1 size=lots", "line 2: 'lots' is not a number"},
         {"disk 1 size=-1", "line 2: '-1' is not a number"},
         {"disk 1 predict=maybe", "line 2: 'maybe' is not one of yes|no|unsupported"},
-        {"disk 1 descriptor=zero", "line 2: descriptor=ok|fail[:ERR], no zero"},
+        {"disk 1 descriptor=zero", "line 2: descriptor=ok|fail[:ERR], neither zero nor short"},
         {"letter 7 disk=1", "line 2: a drive letter is A to Z"},
         {"fail at HeapAlloc #0 CRC", "line 2: '0' is not a count from 1 up"},
         {"fail at HeapAlloc 0", "line 2: a failing call needs an error other than 0"},

@@ -182,6 +182,7 @@ std::vector<std::string> DiskCommand(const sim::Disk& d, std::string* reason) {
     auto answer = [&](const char* key, sim::Answer a, uint32_t error) {
         if (a == sim::Answer::Zero) k.push_back(std::string(key) + "=zero");
         if (a == sim::Answer::Fail) k.push_back(std::string(key) + "=fail:" + ErrorStatus(error, reason));
+        if (a == sim::Answer::Short) *reason = "the test disk driver answers every size request in full";
     };
 #define ANSWER_KEY(name, key, request, zero, error) key,
     static const char* const kAnswerKeys[] = {DISK_ANSWERS(ANSWER_KEY)};
@@ -327,6 +328,7 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     }
     for (const auto& [letter, bare] : m.Letters) {
         if (bare.DeviceType != sim::kDeviceTypeDisk) skip("the test disk's volumes answer as disks only");
+        if (!bare.Target.empty()) skip("the DOS device targets of the test disk's letters are Wine's own");
         Append(&plan.Setup, {"volume", "-", std::string("letter=") + letter, "type=" + std::to_string(bare.Type),
                              "disk=" + std::to_string(bare.DiskNumber)});
     }
