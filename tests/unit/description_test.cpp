@@ -165,6 +165,8 @@ TEST(QueryDeviceDescription, OffsetsMustLieBelowSize) {
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=45"), "ACME");
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=40"), "");
     EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=0"), "");
+    // A size of 64 KiB and more is read in all four of its bytes.
+    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=65536"), "ACME Disk9");
     EXPECT_EQ(
         Query("disk 1 size=1MiB vendor=ACME product=Disk9 vendor-offset=900 product-offset=40 descriptor-size=900"),
         "Disk9");
