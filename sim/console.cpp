@@ -259,14 +259,18 @@ BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* records, DWORD length, DWORD*
     Event("ReadConsoleInputA");
     int which = 0;
     if (KindOfStd(input, &which) != StdKind::Console || which != 0 || length == 0) return Fail(ERROR_INVALID_HANDLE);
-    if (M->Queue.empty() && !M->Later.empty()) {
-        M->Queue.push_back(M->Later.front());
-        M->Later.erase(M->Later.begin());
+    if (M->Queue.empty()) {  // what arrives after the flush arrives at once
+        M->Queue = M->Later;
+        M->Later.clear();
     }
     if (M->Queue.empty()) BlockForever();  // waits for input that never comes
-    records[0] = M->Queue.front();
-    M->Queue.erase(M->Queue.begin());
-    *read = 1;
+    // As many of the waiting records as the buffer holds, as Windows gives them.
+    DWORD count = 0;
+    for (; count < length && !M->Queue.empty(); ++count) {
+        records[count] = M->Queue.front();
+        M->Queue.erase(M->Queue.begin());
+    }
+    *read = count;
     return TRUE;
 }
 

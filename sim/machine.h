@@ -98,7 +98,7 @@ struct InputEvent {
     uint16_t Type = 1;
     bool KeyDown = true;
     uint16_t Key = 0;
-    bool Later = false;  // arrives after the prompt has flushed the queue
+    bool Later = false;  // arrives, with the other later ones, after the prompt has flushed the queue
 };
 
 struct ControlEvent {
