@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "tests/wine/replay.h"
@@ -194,16 +195,10 @@ void DenyOpens(int disk) {
 }
 
 Stats ParseStats(const std::string& text) {
+    static const std::regex counter(R"(([^\s=]+)=(\d+))");
     Stats stats;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string value = line.substr(equals + 1);
-        if (!value.empty() && std::isdigit(static_cast<unsigned char>(value[0])))
-            stats[line.substr(0, equals)] = std::stoull(value, nullptr, 0);
-    }
+    for (std::sregex_iterator it(text.begin(), text.end(), counter), end; it != end; ++it)
+        stats[(*it)[1]] = std::stoull((*it)[2]);
     return stats;
 }
 
