@@ -300,14 +300,8 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
 
     // Plain words go through wine's argument vector; anything else (quotes,
     // runs of blanks, odd bytes, a length near the limit) through launch.exe.
-    const std::string prefix = "sectorsweep.exe ";
-    bool plain = m.CommandLine.rfind(prefix, 0) == 0 && m.CommandLine.size() < 200;
-    std::string rest = plain ? m.CommandLine.substr(prefix.size()) : "";
-    std::string joined;
-    for (const std::string& w : CommandWords(rest)) joined += (joined.empty() ? "" : " ") + w;
-    for (unsigned char c : rest)
-        if (c != ' ' && (c < 0x21 || c > 0x7E || c == '"')) plain = false;
-    plan.Launcher = !plain || joined != rest;
+    static const std::regex plain(R"(sectorsweep\.exe ([!#-~]+( [!#-~]+)*)?)");
+    plan.Launcher = m.CommandLine.size() >= 200 || !std::regex_match(m.CommandLine, plain);
 
     auto sinkOf = [](sim::StdKind kind) {
         return kind == sim::StdKind::Pipe  ? SinkKind::Pipe
