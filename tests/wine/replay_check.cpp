@@ -169,17 +169,15 @@ void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std:
             if (named && line.find("FSCTL_DISMOUNT_VOLUME") != std::string::npos) ++dismounts;
         }
         std::string what = name.empty() ? std::string("drive ") + letter + ":" : name;
-        auto counter = [&](const char* k) { return Counter(o.Driver, "volume." + std::to_string(i) + "." + k); };
-        uint64_t creates = counter("creates");
-        if (creates != opens && !folders)
-            failures->push_back(what + ": opened " + std::to_string(creates) + " times, the simulated machine " +
-                                std::to_string(opens));
-        if (counter("closes") != creates)
-            failures->push_back(what + ": " + std::to_string(creates - counter("closes")) + " handles left open");
-        if (counter("dismounts") != dismounts)
-            failures->push_back(what + ": " + std::to_string(counter("dismounts")) +
-                                " dismount requests, the simulated machine " + std::to_string(dismounts));
-        if (counter("writes") != 0) failures->push_back(what + ": " + std::to_string(counter("writes")) + " writes");
+        uint64_t creates = Counter(o.Driver, "volume." + std::to_string(i) + ".creates");
+        auto expect = [&](const char* counter, uint64_t want, const std::string& machine) {
+            uint64_t have = Counter(o.Driver, "volume." + std::to_string(i) + "." + counter);
+            if (have != want) failures->push_back(what + ": " + std::to_string(have) + " " + counter + ", " + machine);
+        };
+        if (!folders) expect("creates", opens, "the simulated machine opens it " + std::to_string(opens) + " times");
+        expect("closes", creates, "the handles opened " + std::to_string(creates));
+        expect("dismounts", dismounts, "the simulated machine " + std::to_string(dismounts));
+        expect("writes", 0, "none allowed");
     }
 }
 
@@ -191,9 +189,8 @@ void CheckDisks(const Plan& plan, const Outcome& o, std::vector<std::string>* fa
         if (!Served(o, n)) continue;
         std::string disk = "disk " + std::to_string(n) + ": ";
         if (Sum(o, "writes", n) != 0) failures->push_back(disk + std::to_string(Sum(o, "writes", n)) + " writes");
-        if (Sum(o, "creates", n) != Sum(o, "closes", n))
-            failures->push_back(disk + std::to_string(Sum(o, "creates", n) - Sum(o, "closes", n)) +
-                                " handles still open at the end");
+        if (uint64_t open = Sum(o, "creates", n) - Sum(o, "closes", n))
+            failures->push_back(disk + std::to_string(open) + " handles still open at the end");
         if (Sum(o, "verifies", n) + Sum(o, "reads", n) != 0) active.push_back(d.Disk);
     }
     int code = o.Run.Exit;

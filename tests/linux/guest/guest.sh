@@ -1,17 +1,9 @@
 #!/usr/bin/env bash
-# The Linux build on real kernel drivers, in a QEMU guest without acceleration:
-# Debian's kernel (kernel.sh), a busybox initramfs with the static binary and
-# the guest's script (init), and six disks:
-#   nvme_bad    QEMU NVMe over blkdebug, which fails one LBA; its controller
-#               reports a critical warning (failure predicted)
-#   nvme_clean  QEMU NVMe, namespace 2 of its controller
-#   sata        QEMU SATA disk on AHCI (libata)
-#   usb         QEMU USB disk (xHCI, usb-storage) over blkdebug, one LBA failing
-#   scsi_debug  the kernel's scsi_debug, with a medium error range
-#   null_blk    the kernel's null_blk, with a bad range
-# The guest reports each run on its serial console; this script checks the
-# outputs, exit codes and the commands QEMU's disks saw (QEMU's trace), and
-# shows the guest's console when anything is wrong. No image changes.
+# The Linux build on the kernel's own disk drivers (the disks: README.md), in a
+# QEMU guest without acceleration booting Debian's kernel (kernel.sh) and a
+# busybox initramfs around the guest's script (init), which reports each run on
+# the serial console. Checked: the outputs, exit codes and the commands QEMU's
+# disks saw (its trace). No image changes.
 #   tests/linux/guest/guest.sh PATH/TO/sectorsweep
 # shellcheck source=tests/linux/testlib.sh
 . "$(dirname "$0")/../testlib.sh"
