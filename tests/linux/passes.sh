@@ -14,7 +14,7 @@ for size in $((100 * M + 512)):"105 MB" $((3 * M + 512)):"3 MB"; do
   image=$out/odd-${size%%:*}.img text=${size#*:}
   devices_image "$image" "${size%%:*}" pattern
   keep_image "$image"
-  dev=$(devices_loop "$image")
+  dev=$(devices_loop "$image" rw) # writable: a write of the program would change the image
   run list -ld
   number=$(listed_number list "$dev")
   run read "$dev" -r
