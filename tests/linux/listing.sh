@@ -57,7 +57,7 @@ for attempt in 1 2 3; do
   run list -ld
   [ "$before" = "$(lsblk_disks)" ] && break
 done
-expect_code list 0
+expect list 0
 declare -A buses=([nvme]=NVMe [usb]=USB [sata]=SATA [ata]=SATA [sas]=SAS [mmc]=MMC [virtio]=Virtual [iscsi]=iSCSI
   [spi]=SCSI [fc]=SCSI)
 number=0

@@ -89,7 +89,7 @@ for signal in INT:"Ctrl+C pressed -> abort" QUIT:"Ctrl+Break pressed -> abort" H
   start "$name" "$dev" -r
   wait_for "$name" "ETA" && kill "-${signal%%:*}" "$pid"
   finish_run
-  expect_code "$name" 7
+  expect "$name" 7
   # The message on a line of its own, then the empty line of a process that does
   # not own its console; nothing after it.
   tail -c $((${#message} + 4)) "$out/$name.out" | cmp -s - <(printf '%s\r\n\r\n' "$message") ||

@@ -100,10 +100,6 @@ shown() {
   sed 's/\r$//' "$file" | tr '\r' '\n'
 }
 
-expect_code() {
-  [ "$code" = "$2" ] || fail "$1: exit code $code, expected $2"
-}
-
 # expect_line NAME TEXT [err]: some line is exactly TEXT.
 expect_line() {
   shown "$1" "${3:-}" | grep -xF -- "$2" >/dev/null || {
@@ -116,7 +112,7 @@ expect_line() {
 # its output's (a LINE that starts with "err:" among its standard error's).
 expect() {
   local name=$1 line
-  expect_code "$name" "$2"
+  [ "$code" = "$2" ] || fail "$1: exit code $code, expected $2"
   for line in "${@:3}"; do
     if [ "${line#err:}" != "$line" ]; then expect_line "$name" "${line#err:}" err; else expect_line "$name" "$line"; fi
   done
