@@ -52,9 +52,8 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, cons
 
 // How a child ended, in words.
 std::string Ending(int status) {
-    if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
-    return "ended with status " + std::to_string(status);
+    return WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
+                             : "was killed by signal " + std::to_string(WTERMSIG(status));
 }
 
 std::string Stopped() { return "was stopped after " + std::to_string(kRunSeconds) + " s"; }
