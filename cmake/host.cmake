@@ -70,13 +70,10 @@ set_tests_properties(threads/abort_race PROPERTIES LABELS "abort;threads" TIMEOU
 add_test(NAME wine/wsprintf_table COMMAND ${CMAKE_SOURCE_DIR}/tests/wsprintf/compare.sh ${CMAKE_BINARY_DIR}/wsprintf)
 set_tests_properties(wine/wsprintf_table PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)
 
-# The real exe: its imports, its objects, and its plain paths under Wine.
+# The real exe: its imports and its objects.
 set(WINDOWS_BUILD ${CMAKE_SOURCE_DIR}/build/windows)
 add_test(NAME windows/exe_layout COMMAND ${CMAKE_SOURCE_DIR}/tests/windows/check_exe.sh ${WINDOWS_BUILD})
 set_tests_properties(windows/exe_layout PROPERTIES LABELS windows TIMEOUT 120)
-add_test(NAME wine/exe_basics COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/exe_basics.sh ${WINDOWS_BUILD}/sectorsweep.exe
-                                      ${CMAKE_BINARY_DIR}/wine)
-set_tests_properties(wine/exe_basics PROPERTIES LABELS wine TIMEOUT 600 RESOURCE_LOCK wine)
 
 # The scenario files replayed on the real exe with the disks, volumes and
 # interfaces of the test disk driver (each run builds the driver and brings the
@@ -89,7 +86,7 @@ add_test(NAME wine/replay COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/replay.sh ${WIN
                                   $<TARGET_FILE:sectorsweep> $<TARGET_FILE:wine_replay> ${CMAKE_BINARY_DIR}/testdisk)
 set_tests_properties(wine/replay PROPERTIES LABELS wine TIMEOUT 600 RESOURCE_LOCK wine)
 add_test(NAME wine/demo COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/demo.sh ${WINDOWS_BUILD} ${CMAKE_BINARY_DIR}/testdisk)
-set_tests_properties(wine/demo PROPERTIES LABELS wine TIMEOUT 120 RESOURCE_LOCK wine)
+set_tests_properties(wine/demo PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)
 
 if(benchmark_FOUND)
   add_executable(benchmarks bench/benchmarks.cpp)

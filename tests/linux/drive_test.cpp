@@ -12,19 +12,20 @@
 
 namespace {
 
+using namespace lin;
 using Bytes = std::vector<BYTE>;
 
-Bytes CdbOf(const lin::DriveCommand& command) { return Bytes(command.Cdb, command.Cdb + 16); }
+Bytes CdbOf(const DriveCommand& command) { return Bytes(command.Cdb, command.Cdb + 16); }
 
 TEST(DriveCommands, Verify16AndSmartReturnStatusBytes) {
-    lin::DriveCommand command;
-    lin::BuildScsiVerify(&command, 0x0123456789ABCDEFull, 65535);
+    DriveCommand command;
+    BuildScsiVerify(&command, 0x0123456789ABCDEFull, 65535);
     EXPECT_EQ(CdbOf(command),
               (Bytes{0x8F, 0x00, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00}));
     EXPECT_EQ(command.Data, nullptr);
     EXPECT_GT(command.TimeoutMs, 0u);
 
-    lin::BuildSmartReturnStatus(&command);
+    BuildSmartReturnStatus(&command);
     // Non-data, CK_COND, SMART (B0h) with feature DAh and the 4Fh/C2h signature.
     EXPECT_EQ(CdbOf(command),
               (Bytes{0x85, 0x06, 0x20, 0x00, 0xDA, 0x00, 0x00, 0x00, 0x00, 0x00, 0x4F, 0x00, 0xC2, 0x00, 0xB0, 0x00}));
@@ -32,23 +33,23 @@ TEST(DriveCommands, Verify16AndSmartReturnStatusBytes) {
 }
 
 TEST(DriveCommands, NvmeVerifyAndQueries) {
-    lin::DriveCommand command;
-    lin::BuildNvmeVerify(&command, 1, 0x100000002ull, 65536);
+    DriveCommand command;
+    BuildNvmeVerify(&command, 1, 0x100000002ull, 65536);
     EXPECT_EQ(command.Opcode, 0x0C);
     EXPECT_EQ(command.Namespace, 1u);
     EXPECT_EQ(command.Cdw10, 2u);
     EXPECT_EQ(command.Cdw11, 1u);
     EXPECT_EQ(command.Cdw12, 0xFFFFu);  // 0-based count, no FUA, no limited retry
-    lin::BuildNvmeVerify(&command, 3, 7, 1);
+    BuildNvmeVerify(&command, 3, 7, 1);
     EXPECT_EQ(command.Cdw12, 0u);
     EXPECT_GT(command.TimeoutMs, 0u);
 
     BYTE data[4096];
-    lin::BuildNvmeIdentify(&command, 0, 0x06, 0x00, data);
-    EXPECT_EQ(command.Path, lin::CommandPath::NvmeAdmin);
+    BuildNvmeIdentify(&command, 0, 0x06, 0x00, data);
+    EXPECT_EQ(command.Path, CommandPath::NvmeAdmin);
     EXPECT_EQ(command.Cdw10, 0x06u);
     EXPECT_EQ(command.Cdw11, 0u);
-    lin::BuildNvmeHealthLog(&command, data);
+    BuildNvmeHealthLog(&command, data);
     EXPECT_EQ(command.Opcode, 0x02);
     EXPECT_EQ(command.Cdw10, (127u << 16) | 0x8000u | 0x02u);  // 128 dwords, retain the event, log 02h
     EXPECT_EQ(command.DataSize, 512u);
@@ -57,11 +58,11 @@ TEST(DriveCommands, NvmeVerifyAndQueries) {
 // A chunk of `blocks` at `lba` split at `limit`: the commands' starts and counts.
 std::vector<std::pair<unsigned long long, DWORD>> Split(unsigned long long lba, unsigned long long blocks,
                                                         DWORD limit) {
-    lin::VerifySpan span = {lba, blocks, limit};
+    VerifySpan span = {lba, blocks, limit};
     std::vector<std::pair<unsigned long long, DWORD>> commands;
     unsigned long long at = 0;
     DWORD count = 0;
-    while (lin::NextVerifyCommand(&span, &at, &count)) commands.emplace_back(at, count);
+    while (NextVerifyCommand(&span, &at, &count)) commands.emplace_back(at, count);
     return commands;
 }
 
@@ -102,97 +103,88 @@ TEST(DriveCommands, NvmeVerifyBlocksFromTheSizeLimit) {
         {false, 0, 4096, 64},   {true, 7, 0, 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(lin::NvmeVerifyBlocks(c.Known, c.Limit, c.BlockSize), c.Blocks)
+        EXPECT_EQ(NvmeVerifyBlocks(c.Known, c.Limit, c.BlockSize), c.Blocks)
             << c.Known << " " << int{c.Limit} << " " << c.BlockSize;
 }
 
 TEST(ReadOnlyGuard, OnlyTheListedCommandsPass) {
     static BYTE data[4096];
-    lin::DriveCommand command;
-    lin::BuildScsiVerify(&command, 1, 1);
-    EXPECT_TRUE(lin::ReadOnlyCommand(command));
-    lin::BuildSmartReturnStatus(&command);
-    EXPECT_TRUE(lin::ReadOnlyCommand(command));
-    lin::BuildNvmeVerify(&command, 1, 0, 8);
-    EXPECT_TRUE(lin::ReadOnlyCommand(command));
-    lin::BuildNvmeIdentify(&command, 0, 0x06, 0, data);
-    EXPECT_TRUE(lin::ReadOnlyCommand(command));
-    lin::BuildNvmeHealthLog(&command, data);
-    EXPECT_TRUE(lin::ReadOnlyCommand(command));
-
-    // Each listed command changed in one place into something that may write,
-    // change a setting or send data.
+    // The listed commands, then each changed in one place into something that
+    // may write, change a setting or send data.
     const struct {
         const char* What;
-        void (*Build)(lin::DriveCommand*);
-    } refused[] = {
-        {"WRITE(16)", [](lin::DriveCommand* c) { lin::BuildScsiVerify(c, 1, 1), c->Cdb[0] = 0x8A; }},
-        {"WRITE AND VERIFY(16)", [](lin::DriveCommand* c) { lin::BuildScsiVerify(c, 1, 1), c->Cdb[0] = 0x8E; }},
-        {"VERIFY BYTCHK 1", [](lin::DriveCommand* c) { lin::BuildScsiVerify(c, 1, 1), c->Cdb[1] = 0x02; }},
-        {"VERIFY with data",
-         [](lin::DriveCommand* c) { lin::BuildScsiVerify(c, 1, 1), c->Data = data, c->DataSize = 512; }},
-        {"SMART ENABLE", [](lin::DriveCommand* c) { lin::BuildSmartReturnStatus(c), c->Cdb[4] = 0xD8; }},
-        {"SMART READ DATA",
-         [](lin::DriveCommand* c) { lin::BuildSmartReturnStatus(c), c->Cdb[1] = 0x08, c->Cdb[4] = 0xD0; }},
-        {"SET FEATURES", [](lin::DriveCommand* c) { lin::BuildSmartReturnStatus(c), c->Cdb[14] = 0xEF; }},
-        {"SECURITY ERASE", [](lin::DriveCommand* c) { lin::BuildSmartReturnStatus(c), c->Cdb[14] = 0xF4; }},
-        {"ATA PT with transfer", [](lin::DriveCommand* c) { lin::BuildSmartReturnStatus(c), c->Cdb[2] = 0x2E; }},
-        {"ATA PT 48-bit", [](lin::DriveCommand* c) { lin::BuildSmartReturnStatus(c), c->Cdb[1] = 0x07; }},
-        {"ATA PT no signature", [](lin::DriveCommand* c) { lin::BuildSmartReturnStatus(c), c->Cdb[12] = 0; }},
-        {"SCSI opcode 0", [](lin::DriveCommand* c) { *c = lin::DriveCommand{}; }},
-        {"NVMe Write", [](lin::DriveCommand* c) { lin::BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x01; }},
-        {"NVMe Read", [](lin::DriveCommand* c) { lin::BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x02; }},
-        {"NVMe Write Zeroes", [](lin::DriveCommand* c) { lin::BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x08; }},
-        {"NVMe Dataset Management", [](lin::DriveCommand* c) { lin::BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x09; }},
+        void (*Build)(DriveCommand*);
+        bool Passes = false;
+    } cases[] = {
+        {"VERIFY(16)", [](DriveCommand* c) { BuildScsiVerify(c, 1, 1); }, true},
+        {"SMART RETURN STATUS", [](DriveCommand* c) { BuildSmartReturnStatus(c); }, true},
+        {"NVMe Verify", [](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 8); }, true},
+        {"NVMe Identify", [](DriveCommand* c) { BuildNvmeIdentify(c, 0, 0x06, 0, data); }, true},
+        {"NVMe health log", [](DriveCommand* c) { BuildNvmeHealthLog(c, data); }, true},
+        {"WRITE(16)", [](DriveCommand* c) { BuildScsiVerify(c, 1, 1), c->Cdb[0] = 0x8A; }},
+        {"WRITE AND VERIFY(16)", [](DriveCommand* c) { BuildScsiVerify(c, 1, 1), c->Cdb[0] = 0x8E; }},
+        {"VERIFY BYTCHK 1", [](DriveCommand* c) { BuildScsiVerify(c, 1, 1), c->Cdb[1] = 0x02; }},
+        {"VERIFY with data", [](DriveCommand* c) { BuildScsiVerify(c, 1, 1), c->Data = data, c->DataSize = 512; }},
+        {"SMART ENABLE", [](DriveCommand* c) { BuildSmartReturnStatus(c), c->Cdb[4] = 0xD8; }},
+        {"SMART READ DATA", [](DriveCommand* c) { BuildSmartReturnStatus(c), c->Cdb[1] = 0x08, c->Cdb[4] = 0xD0; }},
+        {"SET FEATURES", [](DriveCommand* c) { BuildSmartReturnStatus(c), c->Cdb[14] = 0xEF; }},
+        {"SECURITY ERASE", [](DriveCommand* c) { BuildSmartReturnStatus(c), c->Cdb[14] = 0xF4; }},
+        {"ATA PT with transfer", [](DriveCommand* c) { BuildSmartReturnStatus(c), c->Cdb[2] = 0x2E; }},
+        {"ATA PT 48-bit", [](DriveCommand* c) { BuildSmartReturnStatus(c), c->Cdb[1] = 0x07; }},
+        {"ATA PT no signature", [](DriveCommand* c) { BuildSmartReturnStatus(c), c->Cdb[12] = 0; }},
+        {"SCSI opcode 0", [](DriveCommand* c) { *c = DriveCommand{}; }},
+        {"NVMe Write", [](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x01; }},
+        {"NVMe Read", [](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x02; }},
+        {"NVMe Write Zeroes", [](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x08; }},
+        {"NVMe Dataset Management", [](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 8), c->Opcode = 0x09; }},
         {"NVMe Verify with data",
-         [](lin::DriveCommand* c) { lin::BuildNvmeVerify(c, 1, 0, 8), c->Data = data, c->DataSize = 4096; }},
+         [](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 8), c->Data = data, c->DataSize = 4096; }},
         {"NVMe I/O Identify",
-         [](lin::DriveCommand* c) { lin::BuildNvmeIdentify(c, 0, 6, 0, data), c->Path = lin::CommandPath::NvmeIo; }},
-        {"NVMe Format", [](lin::DriveCommand* c) { lin::BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x80; }},
-        {"NVMe Set Features", [](lin::DriveCommand* c) { lin::BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x09; }},
-        {"NVMe Firmware Commit",
-         [](lin::DriveCommand* c) { lin::BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x10; }},
-        {"NVMe Sanitize", [](lin::DriveCommand* c) { lin::BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x84; }},
-        {"Identify without buffer", [](lin::DriveCommand* c) { lin::BuildNvmeIdentify(c, 0, 6, 0, nullptr); }},
-        {"error log",
-         [](lin::DriveCommand* c) { lin::BuildNvmeHealthLog(c, data), c->Cdw10 = (c->Cdw10 & ~0xFFu) | 0x01; }},
-        {"health log clearing its event",
-         [](lin::DriveCommand* c) { lin::BuildNvmeHealthLog(c, data), c->Cdw10 &= ~0x8000u; }},
-        {"health log longer than the buffer",
-         [](lin::DriveCommand* c) { lin::BuildNvmeHealthLog(c, data), c->DataSize = 4096; }},
+         [](DriveCommand* c) { BuildNvmeIdentify(c, 0, 6, 0, data), c->Path = CommandPath::NvmeIo; }},
+        {"NVMe Format", [](DriveCommand* c) { BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x80; }},
+        {"NVMe Set Features", [](DriveCommand* c) { BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x09; }},
+        {"NVMe Firmware Commit", [](DriveCommand* c) { BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x10; }},
+        {"NVMe Sanitize", [](DriveCommand* c) { BuildNvmeIdentify(c, 0, 6, 0, data), c->Opcode = 0x84; }},
+        {"Identify without buffer", [](DriveCommand* c) { BuildNvmeIdentify(c, 0, 6, 0, nullptr); }},
+        {"error log", [](DriveCommand* c) { BuildNvmeHealthLog(c, data), c->Cdw10 = (c->Cdw10 & ~0xFFu) | 0x01; }},
+        {"health log clearing its event", [](DriveCommand* c) { BuildNvmeHealthLog(c, data), c->Cdw10 &= ~0x8000u; }},
+        {"health log longer than the buffer", [](DriveCommand* c) { BuildNvmeHealthLog(c, data), c->DataSize = 4096; }},
     };
-    for (const auto& r : refused) {
-        r.Build(&command);
-        EXPECT_FALSE(lin::ReadOnlyCommand(command)) << r.What;
+    for (const auto& c : cases) {
+        DriveCommand command;
+        c.Build(&command);
+        EXPECT_EQ(ReadOnlyCommand(command), c.Passes) << c.What;
     }
 }
 
 TEST(ReadOnlyGuard, TheSendFunctionRefusesBeforeTheDevice) {
-    lin::DriveCommand command;
-    lin::CommandAnswer answer;
     // On a descriptor that is not open: a refused command never reaches it
     // (EPERM, not EBADF); a listed one does.
-    lin::BuildScsiVerify(&command, 0, 1);
-    command.Cdb[0] = 0x8A;
-    EXPECT_FALSE(lin::SendCommand(-1, command, &answer));
-    EXPECT_EQ(answer.Errno, EPERM);
-    EXPECT_STREQ(ErrorName(lin::ScsiAnswerError(answer)), "ACCESS_DENIED");
-    lin::BuildNvmeVerify(&command, 1, 0, 1);
-    command.Opcode = 0x01;
-    EXPECT_FALSE(lin::SendCommand(-1, command, &answer));
-    EXPECT_EQ(answer.Errno, EPERM);
-
-    lin::BuildScsiVerify(&command, 0, 1);
-    EXPECT_TRUE(lin::SendCommand(-1, command, &answer));
-    EXPECT_EQ(answer.Errno, EBADF);
-    lin::BuildNvmeVerify(&command, 1, 0, 1);
-    EXPECT_TRUE(lin::SendCommand(-1, command, &answer));
-    EXPECT_EQ(answer.Errno, EBADF);
+    const struct {
+        void (*Build)(DriveCommand*);
+        bool Sent;
+        int Errno;
+    } cases[] = {
+        {[](DriveCommand* c) { BuildScsiVerify(c, 0, 1), c->Cdb[0] = 0x8A; }, false, EPERM},
+        {[](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 1), c->Opcode = 0x01; }, false, EPERM},
+        {[](DriveCommand* c) { BuildScsiVerify(c, 0, 1); }, true, EBADF},
+        {[](DriveCommand* c) { BuildNvmeVerify(c, 1, 0, 1); }, true, EBADF},
+    };
+    for (const auto& c : cases) {
+        DriveCommand command;
+        CommandAnswer answer;
+        c.Build(&command);
+        EXPECT_EQ(SendCommand(-1, command, &answer), c.Sent) << c.Errno;
+        EXPECT_EQ(answer.Errno, c.Errno);
+        if (!c.Sent) {
+            EXPECT_STREQ(ErrorName(ScsiAnswerError(answer)), "ACCESS_DENIED");
+        }
+    }
 }
 
 // A CHECK CONDITION answer with sense data in either format.
-lin::CommandAnswer CheckCondition(bool descriptor, BYTE key, BYTE asc, BYTE ascq = 0) {
-    lin::CommandAnswer answer = {};
+CommandAnswer CheckCondition(bool descriptor, BYTE key, BYTE asc, BYTE ascq = 0) {
+    CommandAnswer answer = {};
     answer.Status = 0x02;
     BYTE* s = answer.Sense;
     if (descriptor) {
@@ -226,18 +218,18 @@ TEST(Answers, SenseKeysInBothFormats) {
     };
     for (bool descriptor : {false, true})
         for (const auto& c : cases)
-            EXPECT_STREQ(ErrorName(lin::ScsiAnswerError(CheckCondition(descriptor, c.Key, c.Asc))), c.Name)
+            EXPECT_STREQ(ErrorName(ScsiAnswerError(CheckCondition(descriptor, c.Key, c.Asc))), c.Name)
                 << (descriptor ? "descriptor " : "fixed ") << int{c.Key} << "/" << int{c.Asc};
 }
 
 TEST(Answers, ScsiStatusHostAndErrno) {
     auto answer = [](BYTE status, unsigned short host, unsigned short driver, int error) {
-        lin::CommandAnswer a = {};
+        CommandAnswer a = {};
         a.Status = status, a.Host = host, a.Driver = driver, a.Errno = error;
         return a;
     };
     const struct {
-        lin::CommandAnswer Answer;
+        CommandAnswer Answer;
         const char* Name;
     } cases[] = {
         {answer(0x00, 0, 0, 0), "0"},
@@ -252,11 +244,11 @@ TEST(Answers, ScsiStatusHostAndErrno) {
         {answer(0x00, 0, 0, ETIMEDOUT), "SEM_TIMEOUT"},
     };
     for (const auto& c : cases)
-        EXPECT_STREQ(ErrorName(lin::ScsiAnswerError(c.Answer)), c.Name)
+        EXPECT_STREQ(ErrorName(ScsiAnswerError(c.Answer)), c.Name)
             << int{c.Answer.Status} << " " << c.Answer.Host << " " << c.Answer.Driver << " " << c.Answer.Errno;
-    EXPECT_TRUE(lin::RetryScsiAnswer(CheckCondition(true, 0x6, 0x29)));
-    EXPECT_TRUE(lin::RetryScsiAnswer(CheckCondition(false, 0x6, 0x28)));
-    EXPECT_FALSE(lin::RetryScsiAnswer(CheckCondition(false, 0x3, 0x11)));
+    EXPECT_TRUE(RetryScsiAnswer(CheckCondition(true, 0x6, 0x29)));
+    EXPECT_TRUE(RetryScsiAnswer(CheckCondition(false, 0x6, 0x28)));
+    EXPECT_FALSE(RetryScsiAnswer(CheckCondition(false, 0x3, 0x11)));
 }
 
 TEST(Answers, NvmeStatus) {
@@ -284,17 +276,17 @@ TEST(Answers, NvmeStatus) {
         {0, EACCES, "ACCESS_DENIED"},
     };
     for (const auto& c : cases) {
-        lin::CommandAnswer answer = {};
+        CommandAnswer answer = {};
         answer.NvmeStatus = c.Status;
         answer.Errno = c.Errno;
-        EXPECT_STREQ(ErrorName(lin::NvmeAnswerError(answer)), c.Name) << std::hex << c.Status << " " << c.Errno;
+        EXPECT_STREQ(ErrorName(NvmeAnswerError(answer)), c.Name) << std::hex << c.Status << " " << c.Errno;
     }
 }
 
 // SMART RETURN STATUS answers: the ATA registers in a descriptor or in the
 // fixed format's information fields.
-lin::CommandAnswer AtaReturn(bool descriptor, BYTE status, BYTE mid, BYTE high) {
-    lin::CommandAnswer answer = CheckCondition(descriptor, 0x1, 0x00, 0x1D);
+CommandAnswer AtaReturn(bool descriptor, BYTE status, BYTE mid, BYTE high) {
+    CommandAnswer answer = CheckCondition(descriptor, 0x1, 0x00, 0x1D);
     BYTE* s = answer.Sense;
     if (descriptor) {
         s[7] = 14;
@@ -308,10 +300,9 @@ lin::CommandAnswer AtaReturn(bool descriptor, BYTE status, BYTE mid, BYTE high) 
 }
 
 TEST(Answers, SmartPrediction) {
-    using lin::Prediction;
     const struct {
         const char* What;
-        lin::CommandAnswer Answer;
+        CommandAnswer Answer;
         Prediction Expected;
     } cases[] = {
         {"descriptor, healthy", AtaReturn(true, 0x50, 0x4F, 0xC2), Prediction::Healthy},
@@ -322,29 +313,26 @@ TEST(Answers, SmartPrediction) {
         {"fixed, threshold exceeded", AtaReturn(false, 0x50, 0xF4, 0x2C), Prediction::Failing},
 
         {"no ATA behind it", CheckCondition(true, 0x5, 0x20), Prediction::Unknown},
-        {"good status, no registers", lin::CommandAnswer{}, Prediction::Unknown},
+        {"good status, no registers", CommandAnswer{}, Prediction::Unknown},
     };
-    for (const auto& c : cases) EXPECT_EQ(lin::SmartPrediction(c.Answer), c.Expected) << c.What;
+    for (const auto& c : cases) EXPECT_EQ(SmartPrediction(c.Answer), c.Expected) << c.What;
 
     // Fixed format without ATA PASS THROUGH INFORMATION AVAILABLE: the same bytes
     // are some other command's information.
-    lin::CommandAnswer other = AtaReturn(false, 0x50, 0xF4, 0x2C);
+    CommandAnswer other = AtaReturn(false, 0x50, 0xF4, 0x2C);
     other.Sense[13] = 0x00;
-    EXPECT_EQ(lin::SmartPrediction(other), Prediction::Unknown);
-
+    EXPECT_EQ(SmartPrediction(other), Prediction::Unknown);
     // A descriptor cut short by the sense length is not read.
-    lin::CommandAnswer cut = AtaReturn(true, 0x50, 0xF4, 0x2C);
+    CommandAnswer cut = AtaReturn(true, 0x50, 0xF4, 0x2C);
     cut.SenseLength = 20;
-    EXPECT_EQ(lin::SmartPrediction(cut), Prediction::Unknown);
-    // The ATA descriptor after another one.
-    lin::CommandAnswer second = CheckCondition(true, 0x1, 0x00, 0x1D);
-    BYTE* s = second.Sense;
-    s[7] = 26;
-    s[8] = 0x00, s[9] = 0x0A;  // information descriptor, 10 more bytes
-    BYTE* d = s + 20;
+    EXPECT_EQ(SmartPrediction(cut), Prediction::Unknown);
+    // The ATA descriptor after another one (information, 10 more bytes).
+    CommandAnswer second = CheckCondition(true, 0x1, 0x00, 0x1D);
+    BYTE *s = second.Sense, *d = s + 20;
+    s[7] = 26, s[8] = 0x00, s[9] = 0x0A;
     d[0] = 0x09, d[1] = 0x0C, d[9] = 0xF4, d[11] = 0x2C, d[13] = 0x50;
     second.SenseLength = 34;
-    EXPECT_EQ(lin::SmartPrediction(second), Prediction::Failing);
+    EXPECT_EQ(SmartPrediction(second), Prediction::Failing);
 }
 
 TEST(PowerState, RuntimeStatusTexts) {
@@ -355,7 +343,7 @@ TEST(PowerState, RuntimeStatusTexts) {
         {"active", 1},       {"suspended", 0}, {"suspending", 0}, {"resuming", 0},
         {"unsupported", -1}, {"error", -2},    {"", -2},          {"Active", -2},
     };
-    for (const auto& c : cases) EXPECT_EQ(lin::RuntimePowerState(c.Text), c.State) << c.Text;
+    for (const auto& c : cases) EXPECT_EQ(RuntimePowerState(c.Text), c.State) << c.Text;
 }
 
 }  // namespace

@@ -23,6 +23,20 @@ mkdir "$out/my disk"
 devices_mount "${dev}p1" "$out/my disk" ro >/dev/null
 devices_mount "$(devices_loop "$whole")" "" ro >/dev/null
 
+# The size text of a byte count, as the table prints it.
+size_text() {
+  local b=$1
+  if [ "$b" -lt 1000 ]; then
+    echo "$b "
+  elif [ "$b" -lt 2000000 ]; then
+    echo "$(((b + 500) / 1000)) KB"
+  elif [ "$b" -lt 1000000000 ]; then
+    echo "$(((b + 500000) / 1000000)) MB"
+  else
+    echo "$(((b + 500000000) / 1000000000)) GB"
+  fi
+}
+
 # One line per disk with a size: name, bytes, transport, the description the
 # program builds from vendor and model, and the first mount point of each of its
 # partitions (of the disk itself when it has none).
@@ -43,7 +57,7 @@ for attempt in 1 2 3; do
   run list -ld
   [ "$before" = "$(lsblk_disks)" ] && break
 done
-expect_code list 0
+expect list 0
 declare -A buses=([nvme]=NVMe [usb]=USB [sata]=SATA [ata]=SATA [sas]=SAS [mmc]=MMC [virtio]=Virtual [iscsi]=iSCSI
   [spi]=SCSI [fc]=SCSI)
 number=0

@@ -1,20 +1,8 @@
 # shellcheck shell=bash
-# What the Linux device tests share. Source it from a test run as
-#   TEST.sh PATH/TO/sectorsweep
-# It skips the test (exit 77) without root, brings the devices helpers in
-# (devices.sh) and takes them down at the end whatever happens, and checks at
-# the end that no image the test registered has changed.
-#
-#   run NAME ARGS...            the program with ARGS: stdout to $out/NAME.out,
-#                               stderr to $out/NAME.err, exit code in $code
-#   start NAME ARGS...          the same in the background ($pid), then finish_run NAME
-#   wait_for NAME TEXT [SECS]   waits until NAME's stdout holds TEXT
-#   shown NAME [err]            the output as lines: CR LF and lone CRs end lines
-#   expect_code NAME CODE       the exit code of NAME's run
-#   expect_line NAME TEXT [err] some line of the output is exactly TEXT
-#   expect_no_line NAME TEXT    no line of stdout holds TEXT
-#   keep_image PATH             checks PATH is unchanged when the test ends
-#   fail TEXT                   counts a failure
+# What the Linux device tests share; sourced by TEST.sh [PATH/TO/sectorsweep].
+# Skips without root (exit 77), brings devices.sh in, and at the end takes every
+# device down and fails if an image given to keep_image has changed. A run NAME
+# leaves its output in $out/NAME.out and .err and its exit code in $code.
 if [ "$(id -u)" != 0 ]; then
   echo "skipped: needs root (loop devices, FUSE, mounts)"
   exit 77
@@ -26,7 +14,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=tests/linux/devices.sh
 . "$here/devices.sh"
 
-SECTORSWEEP=$(realpath "${1:?usage: $0 PATH/TO/sectorsweep}")
+SECTORSWEEP=${1:+$(realpath "$1")}
 failures=0
 code=0
 pid=
@@ -37,8 +25,8 @@ fail() {
   failures=$((failures + 1))
 }
 
-# The fingerprint of an image: its bytes' checksum, or for a sparse image too
-# large to read here, its size, its allocated blocks and its modification time.
+# An image's checksum, or for a sparse one too large to read here, its size,
+# allocated blocks and modification time.
 _fingerprint() {
   if [ "$(stat -c %s "$1")" -gt $((1024 * 1024 * 1024)) ]; then
     stat -c '%s %b %Y' "$1"
@@ -69,13 +57,16 @@ trap _end EXIT
 
 out=$(devices_tempdir)
 
+# run NAME ARGS...: the program with ARGS, started through $RUN_WITH if set.
 run() {
   local name=$1
   shift
   code=0
-  "$SECTORSWEEP" "$@" >"$out/$name.out" 2>"$out/$name.err" || code=$?
+  # shellcheck disable=SC2086
+  ${RUN_WITH:-} "$SECTORSWEEP" "$@" >"$out/$name.out" 2>"$out/$name.err" || code=$?
 }
 
+# start NAME ARGS...: the same in the background ($pid); finish_run waits for it.
 start() {
   local name=$1
   shift
@@ -89,11 +80,12 @@ finish_run() {
   pid=
 }
 
+# wait_for NAME TEXT: until NAME's standard output holds TEXT, 20 s at most.
 wait_for() {
-  local name=$1 text=$2 tenths=$((${3:-20} * 10))
-  until grep -qF -- "$text" "$out/$name.out" 2>/dev/null; do
+  local tenths=200
+  until grep -qF -- "$2" "$out/$1.out" 2>/dev/null; do
     if [ "$tenths" -eq 0 ]; then
-      fail "$name: no '$text' in time"
+      fail "$1: no '$2' in time"
       return 1
     fi
     tenths=$((tenths - 1))
@@ -101,16 +93,14 @@ wait_for() {
   done
 }
 
+# shown NAME [err]: the output as lines; CR LF and lone CRs end lines.
 shown() {
   local file=$out/$1.out
   [ "${2:-}" = err ] && file=$out/$1.err
   sed 's/\r$//' "$file" | tr '\r' '\n'
 }
 
-expect_code() {
-  [ "$code" = "$2" ] || fail "$1: exit code $code, expected $2"
-}
-
+# expect_line NAME TEXT [err]: some line is exactly TEXT.
 expect_line() {
   shown "$1" "${3:-}" | grep -xF -- "$2" >/dev/null || {
     fail "$1: no line '$2' in"
@@ -118,35 +108,34 @@ expect_line() {
   }
 }
 
+# expect NAME CODE [LINE...]: the exit code of NAME's run, and each LINE among
+# its output's (a LINE that starts with "err:" among its standard error's).
+expect() {
+  local name=$1 line
+  [ "$code" = "$2" ] || fail "$1: exit code $code, expected $2"
+  for line in "${@:3}"; do
+    if [ "${line#err:}" != "$line" ]; then expect_line "$name" "${line#err:}" err; else expect_line "$name" "$line"; fi
+  done
+}
+
 expect_no_line() {
   if shown "$1" | grep -F -- "$2" >/dev/null; then fail "$1: a line holds '$2'"; fi
 }
 
-# The size text of a byte count, as the table and the size line print it.
-size_text() {
-  local bytes=$1
-  if [ "$bytes" -lt 1000 ]; then
-    echo "$bytes "
-  elif [ "$bytes" -lt 2000000 ]; then
-    echo "$(((bytes + 500) / 1000)) KB"
-  elif [ "$bytes" -lt 1000000000 ]; then
-    echo "$(((bytes + 500000) / 1000000)) MB"
-  else
-    echo "$(((bytes + 500000000) / 1000000000)) GB"
-  fi
+# expect_summary NAME SIZE: the summary of a pass over SIZE (its text).
+expect_summary() {
+  shown "$1" | grep -E "^$2  \(.*\)  -  " >/dev/null || fail "$1: no summary of the whole $2"
 }
 
-# The program's number of a device: its place among the whole block devices of
-# /sys/block with a size, in natural order.
-disk_number() {
-  local name=${1#/dev/} n=0 disk
-  for disk in $(ls /sys/block | sort -V); do
-    [ "$(cat "/sys/block/$disk/size")" != 0 ] || continue
-    if [ "$disk" = "$name" ]; then
-      echo "$n"
-      return 0
-    fi
-    n=$((n + 1))
-  done
-  return 1
+# expect_stop_within NAME LOW HIGH: the last amount a status line showed, where
+# the failing chunk starts, is LOW..HIGH MB.
+expect_stop_within() {
+  local amount
+  amount=$(shown "$1" | sed -n 's/^\([0-9]*\) MB  (.*ETA.*/\1/p' | tail -1)
+  if [ "${amount:-0}" -lt "$2" ] || [ "${amount:-0}" -gt "$3" ]; then fail "$1: last amount ${amount:-none} MB, not $2..$3"; fi
+}
+
+# listed_number NAME DEV: DEV's number in the table of the -ld run NAME.
+listed_number() {
+  shown "$1" | sed -n "s|^Disk\([0-9]*\) *$2 .*|\1|p"
 }

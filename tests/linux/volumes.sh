@@ -39,9 +39,7 @@ wait_for twice "reading twice all of Disk"
 if mounts_other; then fail "the second partition could be mounted during the pass"; fi
 findmnt --mountpoint "$mounted" >/dev/null || fail "the first partition was unmounted during the pass"
 finish_run
-expect_code twice 0
-expect_line twice "1 of 2 volumes locked"
-expect_line twice "ok"
+expect twice 0 "1 of 2 volumes locked" ok
 mounts_other || fail "the second partition cannot be mounted after the pass"
 findmnt --mountpoint "$mounted" >/dev/null || fail "the first partition is no longer mounted"
 [ "$(cd "$mounted" && sha256sum note.txt noise.bin)" = "$files_before" ] || fail "the mounted files changed"
@@ -51,5 +49,4 @@ wait_for stopped "ETA" && kill -INT "$pid"
 wait_for stopped "Ctrl+C pressed -> abort"
 mounts_other || fail "the second partition was not given back before the stop was reported"
 finish_run
-expect_code stopped 7
-expect_line stopped "1 of 2 volumes locked"
+expect stopped 7 "1 of 2 volumes locked"

@@ -1,6 +1,6 @@
 // The output matched by form, and the checks of a run against its scenario and
 // the test disk driver's counters.
-#include <cstring>
+#include <algorithm>
 #include <regex>
 
 extern "C" {
@@ -16,74 +16,35 @@ namespace {
 // Real time decides how many status lines a pass prints and what they say, the
 // summary's speed and duration, and (through the chunk lengths) which read of
 // the disk met a flaky byte and so the values listed for it.  Those are matched
-// by form: a run of status lines becomes one token, the summary keeps its size
-// (the disk's), a listed difference keeps its position.  The forms are the
-// program's own formats, each text field any run of characters on one line.
-std::string FormRegex(const std::string& format) {
-    std::string out;
-    for (size_t i = 0; i < format.size(); ++i) {
-        if (format.compare(i, 2, "%s") == 0) {
-            out += "([^\\r\\n]*?)";
-            ++i;
-        } else if (format[i] == '\n') {
-            out += "\\r\\n";  // Print writes a line end as CR LF
-        } else if (format[i] == '\r') {
-            out += "\\r";
-        } else {
-            if (std::strchr(".^$|()[]{}*+?\\", format[i]) != nullptr) out += '\\';
-            out += format[i];
-        }
-    }
-    return out;
+// by form, from the program's own formats: a run of status lines becomes one
+// token, the summary keeps its size (the disk's), a listed difference keeps its
+// position.
+std::string FormRegex(std::string format) {
+    format = std::regex_replace(format, std::regex(R"([.^$|()[\]{}*+?\\])"), "\\$&");
+    format = std::regex_replace(format, std::regex("%s"), "([^\r\n]*?)");
+    return std::regex_replace(format, std::regex("\n"), "\r\n");  // Print ends a line with CR LF
 }
 
-// The summary with its size kept and the rest as real-time tokens.
 std::string SummaryForm() {
-    std::string out, format = kSummaryFormat;
-    int field = 0;
-    for (size_t i = 0; i < format.size(); ++i) {
-        if (format.compare(i, 2, "%s") == 0) {
-            out += field++ == 0 ? "$1" : "\x02";
-            ++i;
-        } else {
-            out += format[i] == '\n' ? std::string("\r\n") : std::string(1, format[i]);
-        }
-    }
-    return out;
+    std::string form = std::regex_replace(std::string(kSummaryFormat), std::regex("\n"), "\r\n");
+    form.replace(form.find("%s"), 2, "$1");
+    return std::regex_replace(form, std::regex("%s"), "<real time>");
 }
 
-const std::regex kStatusLine(FormRegex(kStatusLineFormat));
-const std::regex kStatusRun("\x01+");
-const std::regex kSummary(FormRegex(kSummaryFormat));
+const std::regex kStatusLine(FormRegex(kStatusLineFormat)), kStatusRun("(<status lines>)+"),
+    kSummary(FormRegex(kSummaryFormat));
 const std::regex kDifference(R"(([0-9A-F]{8}|[0-9A-F]{12}|[0-9A-F]{16}): [0-9A-F]{2} [0-9A-F]{2}\r\n)");
 
 std::string Normalize(const std::string& text) {
-    std::string out = std::regex_replace(text, kStatusLine, "\x01");
-    out = std::regex_replace(out, kStatusRun, "\x01");
+    std::string out = std::regex_replace(text, kStatusLine, "<status lines>");
+    out = std::regex_replace(out, kStatusRun, "<status lines>");
     out = std::regex_replace(out, kSummary, SummaryForm());
-    return std::regex_replace(out, kDifference, "$1: \x03 \x03\r\n");
+    return std::regex_replace(out, kDifference, "$1: <byte> <byte>\r\n");
 }
 
-// The tokens of Normalize shown by name.
-std::string Named(const std::string& form) {
-    std::string out;
-    for (char c : form) {
-        if (c == 1)
-            out += "<status lines>";
-        else if (c == 2)
-            out += "<real time>";
-        else if (c == 3)
-            out += "<byte>";
-        else
-            out += c;
-    }
-    return out;
-}
-
-void CompareOutput(const char* what, const std::string& expected, const std::string& actual,
+void CompareOutput(const std::string& what, const std::string& expected, const std::string& actual,
                    std::vector<std::string>* failures) {
-    sim::ReportDifference(std::string(what) + " (matched by form)", Named(Normalize(expected)),
-                          Named(Normalize(actual)), failures);
+    sim::ReportDifference(what + " (matched by form)", Normalize(expected), Normalize(actual), failures);
 }
 
 // Record texts the driver's counters answer: the text, the counter, and
@@ -91,23 +52,18 @@ void CompareOutput(const char* what, const std::string& expected, const std::str
 // queries) or only for "at least one" (chunks, whose number real time decides).
 // The driver counts each request of a varied answer as KEY_queries.
 struct CounterText {
-    std::string Text;
-    std::string Counter;
+    std::string Text, Counter;
     bool PerLine;
 };
 const std::vector<CounterText> kCounterTexts = [] {
-    struct Row {
-        const char* Text;
-        const char* Counter;
-        int PerLine;
-    };
-#define COUNTER_ROW(name, text, perLine) {text, #name, perLine},
-    const Row rows[] = {TESTDISK_DISK_COUNTERS(COUNTER_ROW)};
-#undef COUNTER_ROW
     std::vector<CounterText> texts;
-    for (const Row& row : rows)
-        if (row.Text != nullptr) texts.push_back({row.Text, row.Counter, row.PerLine != 0});
-#define ANSWER_COUNTER(name, key, request, zero, error) texts.push_back({#request, key "_queries", true});
+    auto add = [&](const char* text, const char* counter, bool perLine) {
+        if (text) texts.push_back({text, counter, perLine});
+    };
+#define COUNTER_ROW(name, text, perLine) add(text, #name, perLine);
+    TESTDISK_DISK_COUNTERS(COUNTER_ROW)
+#undef COUNTER_ROW
+#define ANSWER_COUNTER(name, key, request, zero, error) add(#request, key "_queries", true);
     DISK_ANSWERS(ANSWER_COUNTER)
 #undef ANSWER_COUNTER
     return texts;
@@ -115,28 +71,21 @@ const std::vector<CounterText> kCounterTexts = [] {
 
 // The disk a record line names ("\\.\PhysicalDriveN"), or -1.
 int NamedDisk(const std::string& line) {
-    size_t at = line.find("PhysicalDrive");
-    if (at == std::string::npos) return -1;
-    at += 13;
-    size_t end = at;
-    while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
-    return end > at ? std::stoi(line.substr(at, end - at)) : -1;
+    static const std::regex drive(R"(PhysicalDrive(\d+))");
+    std::smatch m;
+    return std::regex_search(line, m, drive) ? std::stoi(m[1]) : -1;
 }
 
-uint64_t Counter(const Stats& stats, const std::string& key) {
-    auto it = stats.find(key);
-    return it == stats.end() ? 0 : it->second;
-}
+uint64_t Counter(const Stats& stats, const std::string& key) { return stats.count(key) ? stats.at(key) : 0; }
 
 // A disk counter, of one disk or summed over all.
 uint64_t Sum(const Outcome& o, const std::string& counter, int disk = -1) {
     uint64_t total = 0;
     for (const auto& [key, value] : o.Driver) {
-        if (key.rfind("disk.", 0) != 0 || key.size() < counter.size() + 1 ||
-            key.compare(key.size() - counter.size() - 1, std::string::npos, "." + counter) != 0)
-            continue;
-        if (disk >= 0 && key != "disk." + std::to_string(disk) + "." + counter) continue;
-        total += value;
+        size_t dot = key.find('.', 5);
+        if (key.rfind("disk.", 0) == 0 && dot != std::string::npos && key.substr(dot + 1) == counter &&
+            (disk < 0 || key.substr(5, dot - 5) == std::to_string(disk)))
+            total += value;
     }
     return total;
 }
@@ -144,16 +93,15 @@ uint64_t Sum(const Outcome& o, const std::string& counter, int disk = -1) {
 bool Served(const Outcome& o, int disk) { return o.Driver.count("disk." + std::to_string(disk) + ".creates") != 0; }
 
 void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::string>* failures) {
-    // Counted request kinds.
     std::map<std::pair<std::string, int>, uint64_t> wanted;  // (counter, disk) -> lines
     for (const std::string& line : s.Expect.Calls) {
         if (line.rfind("write ", 0) == 0) continue;
         for (const CounterText& c : kCounterTexts) {
             if (line.find(c.Text) == std::string::npos) continue;
             int disk = NamedDisk(line);
-            if (disk >= 0 && !Served(o, disk)) break;  // a device the driver does not serve
             bool failed = line.find("-> fail") != std::string::npos;
-            if (c.Counter == "creates" && failed) break;  // refused before the driver
+            // Not a device the driver serves, or an open refused before the driver.
+            if ((disk >= 0 && !Served(o, disk)) || (c.Counter == "creates" && failed)) break;
             auto& count = wanted[{c.Counter, disk}];
             count = c.PerLine ? count + 1 : 1;
             if (failed && (c.Counter == "verifies" || c.Counter == "reads"))
@@ -161,12 +109,10 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
             break;
         }
     }
-    for (const auto& [key, lines] : wanted) {
-        uint64_t have = Sum(o, key.first, key.second);
-        if (have < lines)
+    for (const auto& [key, lines] : wanted)
+        if (Sum(o, key.first, key.second) < lines)
             failures->push_back("expect calls: " + std::to_string(lines) + " " + key.first +
-                                " expected, the driver counted " + std::to_string(have));
-    }
+                                " expected, the driver counted " + std::to_string(Sum(o, key.first, key.second)));
     // Quoted output, in order within each stream, unless real time shapes it.
     size_t at[2] = {0, 0};
     std::string streams[2] = {sim::Escape(o.Run.Stdout.data(), o.Run.Stdout.size(), false),
@@ -184,20 +130,17 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
     for (const std::string& text : s.Expect.NoCalls) {
         for (const CounterText& c : kCounterTexts) {
             // Only a text that names a whole request kind (perhaps of one disk) says none was made.
-            std::string kind = c.Text;
-            bool whole =
-                kind.rfind(text, 0) == 0 ||
-                (text.rfind(kind, 0) == 0 && text.find_first_not_of("0123456789", kind.size()) == std::string::npos);
-            if (!whole || text.size() < 8) continue;
-            uint64_t have = Sum(o, c.Counter, NamedDisk(text));
+            bool whole = c.Text.rfind(text, 0) == 0 ||
+                         (text.rfind(c.Text, 0) == 0 &&
+                          text.find_first_not_of("0123456789", c.Text.size()) == std::string::npos);
+            uint64_t have = whole && text.size() >= 8 ? Sum(o, c.Counter, NamedDisk(text)) : 0;
             if (have != 0)
                 failures->push_back("expect no-call " + text + ": the driver counted " + std::to_string(have));
         }
-        for (int which : {0, 1}) {
-            std::string record = std::string("write ") + (which ? "stderr" : "stdout") + " \"" + streams[which] + "\"";
-            if (record.find(text) != std::string::npos)
+        for (int which : {0, 1})
+            if ((std::string("write ") + (which ? "stderr" : "stdout") + " \"" + streams[which] + "\"").find(text) !=
+                std::string::npos)
                 failures->push_back("expect no-call " + text + ": it was written");
-        }
     }
 }
 
@@ -217,7 +160,6 @@ void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std:
     for (const auto& [letter, disk] : m.Letters) devices.push_back({"", letter, false});
     for (size_t i = 0; i < devices.size(); ++i) {
         const auto& [name, letter, folders] = devices[i];
-        std::string key = "volume." + std::to_string(i) + ".";
         uint64_t opens = 0, dismounts = 0;
         std::string byLetter = std::string("CreateFileA \\\\.\\") + letter + ": ";
         for (const std::string& line : plan.Record) {
@@ -227,17 +169,15 @@ void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std:
             if (named && line.find("FSCTL_DISMOUNT_VOLUME") != std::string::npos) ++dismounts;
         }
         std::string what = name.empty() ? std::string("drive ") + letter + ":" : name;
-        uint64_t creates = Counter(o.Driver, key + "creates"), closes = Counter(o.Driver, key + "closes");
-        if (creates != opens && !folders)
-            failures->push_back(what + ": opened " + std::to_string(creates) + " times, the simulated machine " +
-                                std::to_string(opens));
-        if (closes != creates)
-            failures->push_back(what + ": " + std::to_string(creates - closes) + " handles left open");
-        if (Counter(o.Driver, key + "dismounts") != dismounts)
-            failures->push_back(what + ": " + std::to_string(Counter(o.Driver, key + "dismounts")) +
-                                " dismount requests, the simulated machine " + std::to_string(dismounts));
-        if (Counter(o.Driver, key + "writes") != 0)
-            failures->push_back(what + ": " + std::to_string(Counter(o.Driver, key + "writes")) + " writes");
+        uint64_t creates = Counter(o.Driver, "volume." + std::to_string(i) + ".creates");
+        auto expect = [&](const char* counter, uint64_t want, const std::string& machine) {
+            uint64_t have = Counter(o.Driver, "volume." + std::to_string(i) + "." + counter);
+            if (have != want) failures->push_back(what + ": " + std::to_string(have) + " " + counter + ", " + machine);
+        };
+        if (!folders) expect("creates", opens, "the simulated machine opens it " + std::to_string(opens) + " times");
+        expect("closes", creates, "the handles opened " + std::to_string(creates));
+        expect("dismounts", dismounts, "the simulated machine " + std::to_string(dismounts));
+        expect("writes", 0, "none allowed");
     }
 }
 
@@ -249,28 +189,23 @@ void CheckDisks(const Plan& plan, const Outcome& o, std::vector<std::string>* fa
         if (!Served(o, n)) continue;
         std::string disk = "disk " + std::to_string(n) + ": ";
         if (Sum(o, "writes", n) != 0) failures->push_back(disk + std::to_string(Sum(o, "writes", n)) + " writes");
-        if (Sum(o, "creates", n) != Sum(o, "closes", n))
-            failures->push_back(disk + std::to_string(Sum(o, "creates", n) - Sum(o, "closes", n)) +
-                                " handles still open at the end");
+        if (uint64_t open = Sum(o, "creates", n) - Sum(o, "closes", n))
+            failures->push_back(disk + std::to_string(open) + " handles still open at the end");
         if (Sum(o, "verifies", n) + Sum(o, "reads", n) != 0) active.push_back(d.Disk);
     }
     int code = o.Run.Exit;
     if (code >= 1 && code <= 5 && !active.empty())
         failures->push_back("exit " + std::to_string(code) + " but disk " + std::to_string(active[0]->Number) +
                             " was read or verified");
-    if (code != 0 && code != 6 && code != 7) return;
-    if (active.size() != 1) {
-        if (code == 0 && active.size() > 1) failures->push_back("more than one disk was read or verified");
-        return;
-    }
+    if (code == 0 && active.size() > 1) failures->push_back("more than one disk was read or verified");
+    if ((code != 0 && code != 6 && code != 7) || active.size() != 1) return;
     const sim::Disk& disk = *active[0];
     int n = disk.Number;
     bool verify = plan.Mode == Verify;
     uint64_t copies = plan.Mode == ReadTwice ? 2 : 1;
-    uint64_t bytes = Sum(o, verify ? "verify_bytes" : "read_bytes", n);
-    uint64_t errors = Sum(o, verify ? "verify_errors" : "read_errors", n);
-    uint64_t off = Sum(o, verify ? "last_verify_offset" : "last_read_offset", n);
-    uint64_t len = Sum(o, verify ? "last_verify_length" : "last_read_length", n);
+    std::string kind = verify ? "verify" : "read";
+    uint64_t bytes = Sum(o, kind + "_bytes", n), errors = Sum(o, kind + "_errors", n);
+    uint64_t off = Sum(o, "last_" + kind + "_offset", n), len = Sum(o, "last_" + kind + "_length", n);
     std::string name = "disk " + std::to_string(n) + ": ";
     if (Sum(o, verify ? "reads" : "verifies", n) != 0)
         failures->push_back(name + (verify ? "read in a Verify pass" : "verified in a read pass"));
@@ -315,17 +250,12 @@ std::string QuotedWrite(const std::string& line, int* stream) {
     return quoted;
 }
 
-// Quoted output whose bytes vary with real time: (a piece of) a status line or
-// the summary, the values of a listed difference.
 bool TimedText(const std::string& quoted) {
     std::string text = sim::Unescape(quoted);
-    for (const char* format : {kStatusLineFormat, kSummaryFormat}) {
-        std::string f = format;
-        for (size_t from = 0, at; from < f.size(); from = at + 2) {
-            at = f.find("%s", from);
-            if (at == std::string::npos) at = f.size();
-            std::string piece = f.substr(from, at - from);
-            if (piece.size() >= 3 && text.find(piece) != std::string::npos) return true;
+    for (std::string format : {kStatusLineFormat, kSummaryFormat}) {
+        for (size_t from = 0, at; from < format.size(); from = at + 2) {
+            at = std::min(format.find("%s", from), format.size());
+            if (at - from >= 3 && text.find(format.substr(from, at - from)) != std::string::npos) return true;
         }
     }
     static const std::regex values(R"(^[0-9A-F]{2} [0-9A-F]{2})");
@@ -339,24 +269,20 @@ std::vector<std::string> Check(const sim::Scenario& s, const Plan& plan, const O
     if (r.TimedOut) failures.push_back("no end within " + std::to_string(kRunSeconds) + " s of: " + r.Waited);
     if (plan.Event && r.CompanionExit != 0) {
         // The helper tells each step as it reaches it: all it said, on one line.
-        std::string said = r.CompanionError;
-        while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) said.pop_back();
-        for (size_t at = 0; (at = said.find('\n', at)) != std::string::npos;) said.replace(at, 1, " | ");
+        std::string said = std::regex_replace(r.CompanionError, std::regex("[\r\n]+$"), "");
+        said = std::regex_replace(said, std::regex("\n"), " | ");
         failures.push_back("the control event was not sent: testdiskctl event " + r.CompanionEnd +
                            (said.empty() ? " and said nothing" : "; it said: " + said));
     }
     if (plan.Event && Counter(o.Driver, "released") != 1) failures.push_back("the held request was not released");
     if (e.HasExit && r.Exit != static_cast<int>(e.Exit & 0xFF))
         failures.push_back("exit code " + std::to_string(r.Exit) + ", expected " + std::to_string(e.Exit));
-    if (plan.SimBytesExpected) {
-        CompareOutput("standard output (as the simulated machine writes it to a file)", plan.SimStdout, r.Stdout,
+    std::string files = plan.SimBytesExpected ? " (as the simulated machine writes it to a file)" : "";
+    if (plan.SimBytesExpected || e.HasStdout)
+        CompareOutput("standard output" + files, plan.SimBytesExpected ? plan.SimStdout : e.Stdout, r.Stdout,
                       &failures);
-        CompareOutput("standard error (as the simulated machine writes it to a file)", plan.SimStderr, r.Stderr,
-                      &failures);
-    } else {
-        if (e.HasStdout) CompareOutput("standard output", e.Stdout, r.Stdout, &failures);
-        if (e.HasStderr) CompareOutput("standard error", e.Stderr, r.Stderr, &failures);
-    }
+    if (plan.SimBytesExpected || e.HasStderr)
+        CompareOutput("standard error" + files, plan.SimBytesExpected ? plan.SimStderr : e.Stderr, r.Stderr, &failures);
     for (auto it = std::sregex_iterator(r.Stdout.begin(), r.Stdout.end(), kDifference); it != std::sregex_iterator();
          ++it) {
         std::string line = it->str();

@@ -4,7 +4,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -25,38 +24,10 @@ const std::map<uint32_t, std::string> kStatusForError = {
     {483, "hardware"},      {1112, "0xC0000178"},  {1117, "io"},       {1167, "0xC000009D"},
 };
 
-// A request of the simulated machine's record: what the driver can hold.
-struct HeldRequest {
-    int Disk = -1;
-    std::string Kind;  // length, property, verify, read
-    uint64_t Offset = 0;
-    int Ordinal = 0;  // among the requests of that kind (at that offset) on that disk
-};
-
 std::string ErrorStatus(uint32_t error, std::string* skip) {
     auto it = kStatusForError.find(error);
     if (it != kStatusForError.end()) return it->second;
     *skip = "no NTSTATUS known to come back from Wine as error " + std::to_string(error);
-    return "";
-}
-
-// The machine's failures that are configured rather than simulated, as Wine
-// serves them: the setup API not loading, the volume search failing.
-struct MachineFailures {
-    bool SetupApi = false;
-    bool VolumeSearch = false;
-};
-MachineFailures FailuresOf(const sim::Config& m) {
-    return {sim::FailsEveryCall(m, sim::kSetupFailsText), sim::FailsEveryCall(m, sim::kVolumeSearchFailsText)};
-}
-
-// Why a scenario's injected failures keep it on the simulated machine, if they do.
-std::string SimulatedOnlyFailure(const sim::Config& m) {
-    MachineFailures served = FailuresOf(m);
-    if (m.Fails.size() > size_t{served.SetupApi} + size_t{served.VolumeSearch})
-        return "calls made to fail on purpose (heap, memory, ...) need the simulated machine";
-    if (m.HeapCorruptAfterAlloc || m.HeapCorruptBeforeFree)
-        return "heap damage is injected only on the simulated machine";
     return "";
 }
 
@@ -116,42 +87,34 @@ bool RunOnSim(const std::string& text, const std::string& scratch, Plan* plan) {
     return r.Exit == 0;
 }
 
-// The disk request in which the simulated machine raised its control event:
-// the request the driver is to hold while the event is sent.
-std::optional<HeldRequest> EventRequest(const std::vector<std::string>& record, std::string* why) {
+// testdiskctl's words that hold the disk request in which the simulated machine
+// raised its control event: "hold DISK KIND ORDINAL [OFFSET]", the ordinal
+// counting the requests of that kind (at that offset) on that disk up to it.
+std::vector<std::string> HoldWords(const std::vector<std::string>& record, std::string* why) {
     static const std::regex request(
         R"(^(DeviceIoControl|ReadFile) \\\\\.\\PhysicalDrive(\d+) (IOCTL_DISK_GET_LENGTH_INFO|IOCTL_STORAGE_QUERY_PROPERTY|IOCTL_DISK_VERIFY off=(\d+)|off=(\d+)))");
-    auto kindOf = [](const std::smatch& m) {
-        std::string what = m[3].str();
-        return m[1] == "ReadFile"                                 ? std::string("read")
-               : what.rfind("IOCTL_DISK_GET_LENGTH_INFO", 0) == 0 ? std::string("length")
-               : what.rfind("IOCTL_STORAGE_QUERY", 0) == 0        ? std::string("property")
-                                                                  : std::string("verify");
-    };
-    for (size_t i = 0; i < record.size(); ++i) {
-        if (record[i].rfind("control event ", 0) != 0) continue;
+    std::map<std::string, int> seen;
+    std::vector<std::string> hold;
+    std::string previous;
+    for (const std::string& line : record) {
+        if (line.rfind("control event ", 0) == 0) {
+            if (hold.empty()) *why = "the event comes inside a call the driver cannot hold: " + previous;
+            return hold;
+        }
+        previous = line;
+        hold.clear();
         std::smatch m;
-        if (i == 0 || !std::regex_search(record[i - 1], m, request)) {
-            *why = "the event comes inside a call the driver cannot hold: " + (i ? record[i - 1] : "");
-            return std::nullopt;
-        }
-        HeldRequest held;
-        held.Disk = std::stoi(m[2].str());
-        held.Kind = kindOf(m);
-        std::string offset = m[4].matched ? m[4].str() : m[5].str();
-        held.Offset = offset.empty() ? 0 : std::stoull(offset);
-        for (size_t k = 0; k < i; ++k) {
-            std::smatch other;
-            if (std::regex_search(record[k], other, request) && std::stoi(other[2].str()) == held.Disk &&
-                kindOf(other) == held.Kind) {
-                std::string at = other[4].matched ? other[4].str() : other[5].str();
-                if ((at.empty() ? 0 : std::stoull(at)) == held.Offset) ++held.Ordinal;
-            }
-        }
-        return held;
+        if (!std::regex_search(line, m, request)) continue;
+        std::string what = m[3].str(), offset = m[4].matched ? m[4].str() : m[5].str();
+        std::string kind = m[1] == "ReadFile"                                 ? "read"
+                           : what.rfind("IOCTL_DISK_GET_LENGTH_INFO", 0) == 0 ? "length"
+                           : what.rfind("IOCTL_STORAGE_QUERY", 0) == 0        ? "property"
+                                                                              : "verify";
+        hold = {"hold", m[2].str(), kind, std::to_string(++seen[m[2].str() + " " + kind + " " + offset])};
+        if (kind == "verify" || kind == "read") hold.push_back(offset);
     }
     *why = "the simulated machine raised no control event";
-    return std::nullopt;
+    return {};
 }
 
 // The testdiskctl words of one disk.
@@ -165,11 +128,10 @@ std::vector<std::string> DiskCommand(const sim::Disk& d, std::string* reason) {
     // Every byte outside the printable ASCII range goes as \xHH: a command line carries it whole.
     auto bytes = [](const std::string& text) {
         std::string out;
-        char hex[8];
         for (unsigned char c : text) {
-            bool plain = c > 0x20 && c < 0x7F && c != '\\' && c != ';';
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += plain ? std::string(1, static_cast<char>(c)) : std::string(hex);
+            char hex[8];
+            std::snprintf(hex, sizeof hex, c > 0x20 && c < 0x7F && c != '\\' && c != ';' ? "%c" : "\\x%02X", c);
+            out += hex;
         }
         return out;
     };
@@ -184,10 +146,10 @@ std::vector<std::string> DiskCommand(const sim::Disk& d, std::string* reason) {
         if (a == sim::Answer::Fail) k.push_back(std::string(key) + "=fail:" + ErrorStatus(error, reason));
         if (a == sim::Answer::Short) *reason = "the test disk driver answers every size request in full";
     };
-#define ANSWER_KEY(name, key, request, zero, error) key,
-    static const char* const kAnswerKeys[] = {DISK_ANSWERS(ANSWER_KEY)};
+#define ANSWER_KEY(name, key, request, zero, error) \
+    answer(key, d.Answers[DISK_ANSWER_##name].Mode, d.Answers[DISK_ANSWER_##name].Error);
+    DISK_ANSWERS(ANSWER_KEY)
 #undef ANSWER_KEY
-    for (size_t i = 0; i < DISK_ANSWER_COUNT; ++i) answer(kAnswerKeys[i], d.Answers[i].Mode, d.Answers[i].Error);
     // Both fail with ERROR_INVALID_FUNCTION on the simulated machine.
     k.push_back(d.Predict == sim::Prediction::Yes  ? "predict=yes"
                 : d.Predict == sim::Prediction::No ? "predict=no"
@@ -232,7 +194,8 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     const sim::Config& m = s.Machine;
     const sim::Expectations& e = s.Expect;
     const sim::Config defaults;
-    MachineFailures failures = FailuresOf(m);
+    bool setupFails = sim::FailsEveryCall(m, sim::kSetupFailsText);
+    bool searchFails = sim::FailsEveryCall(m, sim::kVolumeSearchFailsText);
     plan.CommandLine = m.CommandLine;
     std::vector<std::string> words = CommandWords(m.CommandLine);
     bool listing = words.size() >= 2 && strcasecmp(words[1].c_str(), "-ld") == 0;
@@ -244,8 +207,10 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
 
     if (!s.WineNote.empty()) skip("wine: " + s.WineNote);
     if (e.Abnormal || e.Hang) skip("an abnormal end or a hang needs the simulated machine");
-    std::string simulated = SimulatedOnlyFailure(m);
-    if (!simulated.empty()) skip(simulated);
+    if (m.Fails.size() > size_t{setupFails} + size_t{searchFails})
+        skip("calls made to fail on purpose (heap, memory, ...) need the simulated machine");
+    if (m.HeapCorruptAfterAlloc || m.HeapCorruptBeforeFree)
+        skip("heap damage is injected only on the simulated machine");
     if (m.DefaultDirs != defaults.DefaultDirs || m.SetDllDirectory != defaults.SetDllDirectory)
         skip("the DLL search-path functions' answers are simulated");
     if (m.StartTick != defaults.StartTick) skip("the tick count's start value is simulated time");
@@ -257,8 +222,8 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
 
     // Disks, then the machine's volumes, letters and interfaces around them.
     Append(&plan.Setup, {"reset"});
-    Append(&plan.Setup, {"mountmgr", failures.VolumeSearch ? "fail" : "serve"});
-    if (failures.SetupApi) plan.Env.push_back({"WINEDLLOVERRIDES", "mscoree,mshtml,setupapi="});
+    Append(&plan.Setup, {"mountmgr", searchFails ? "fail" : "serve"});
+    if (setupFails) plan.Env.push_back({"WINEDLLOVERRIDES", "mscoree,mshtml,setupapi="});
     if (m.Disks.size() > TESTDISK_MAX_DISKS) skip("more disks than the test disk driver holds");
     std::string reason;
     for (const sim::Disk& d : m.Disks) {
@@ -315,7 +280,7 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         if (v.DeviceType != sim::kDeviceTypeDisk) skip("the test disk's volumes answer as disks only");
         bool local = v.Type == 2 || v.Type == 3 || v.Type == 6;
         bool shown = std::find(listed.begin(), listed.end(), v.DiskNumber) != listed.end();
-        if (listing && !v.Mounts.empty() && !failures.VolumeSearch && local && !v.NumberRefused && shown)
+        if (listing && !v.Mounts.empty() && !searchFails && local && !v.NumberRefused && shown)
             skip("mount-point folders are never returned under Wine (drive roots only)");
         if (readTwice && (v.LockFails || v.UnlockFails))
             skip("FSCTL_LOCK_VOLUME and FSCTL_UNLOCK_VOLUME are answered inside Wine's ntdll, always with success");
@@ -335,14 +300,8 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
 
     // Plain words go through wine's argument vector; anything else (quotes,
     // runs of blanks, odd bytes, a length near the limit) through launch.exe.
-    const std::string prefix = "sectorsweep.exe ";
-    bool plain = m.CommandLine.rfind(prefix, 0) == 0 && m.CommandLine.size() < 200;
-    std::string rest = plain ? m.CommandLine.substr(prefix.size()) : "";
-    std::string joined;
-    for (const std::string& w : CommandWords(rest)) joined += (joined.empty() ? "" : " ") + w;
-    for (unsigned char c : rest)
-        if (c != ' ' && (c < 0x21 || c > 0x7E || c == '"')) plain = false;
-    plan.Launcher = !plain || joined != rest;
+    static const std::regex plain(R"(sectorsweep\.exe ([!#-~]+( [!#-~]+)*)?)");
+    plan.Launcher = m.CommandLine.size() >= 200 || !std::regex_match(m.CommandLine, plain);
 
     auto sinkOf = [](sim::StdKind kind) {
         return kind == sim::StdKind::Pipe  ? SinkKind::Pipe
@@ -368,17 +327,11 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         for (const std::string& line : plan.Record) handled = handled || line.rfind("control handler returned", 0) == 0;
         if (!handled) skip("Wine's default handling of a control event ends the process with exit code 0");
         std::string why;
-        std::optional<HeldRequest> held = EventRequest(plan.Record, &why);
-        if (!held) {
-            skip(why);
-        } else {
-            plan.Event = true;
-            plan.EventType = m.Control[0].Type;
-            std::vector<std::string> hold = {"hold", std::to_string(held->Disk), held->Kind,
-                                             std::to_string(held->Ordinal)};
-            if (held->Kind == "verify" || held->Kind == "read") hold.push_back(std::to_string(held->Offset));
-            Append(&plan.Setup, hold);
-        }
+        std::vector<std::string> hold = HoldWords(plan.Record, &why);
+        plan.Event = !hold.empty();
+        plan.EventType = m.Control[0].Type;
+        if (plan.Event) Append(&plan.Setup, hold);
+        skip(why);
     }
     return plan;
 }

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
-#include <thread>
 
 #include "tests/wine/replay.h"
 
@@ -52,36 +52,11 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, cons
 
 // How a child ended, in words.
 std::string Ending(int status) {
-    if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
-    return "ended with status " + std::to_string(status);
+    return WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
+                             : "was killed by signal " + std::to_string(WTERMSIG(status));
 }
 
 std::string Stopped() { return "was stopped after " + std::to_string(kRunSeconds) + " s"; }
-
-// The processes that carry `token` in their environment, but `except`.
-std::vector<pid_t> ProcessesWithToken(const std::string& token, pid_t except) {
-    std::vector<pid_t> found;
-    std::string marker = "SECTORSWEEP_REPLAY_RUN=" + token;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        pid_t pid = std::stoi(name);
-        if (pid == except) continue;
-        std::string environ = ReadText(entry.path() / "environ");
-        size_t at = 0;
-        while (at < environ.size()) {
-            size_t end = environ.find('\0', at);
-            if (end == std::string::npos) end = environ.size();
-            if (environ.compare(at, end - at, marker) == 0) {
-                found.push_back(pid);
-                break;
-            }
-            at = end + 1;
-        }
-    }
-    return found;
-}
 
 fs::path DosDevices() { return fs::path(std::getenv("WINEPREFIX")) / "dosdevices"; }
 
@@ -104,77 +79,75 @@ RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const En
     static int serial = 0;
     std::string token = std::to_string(getpid()) + "-" + std::to_string(++serial);
     RunResult result;
-    int in = open("/dev/null", O_RDONLY);
-    int outFd = OpenSink(out), errFd = OpenSink(err);
-    pid_t pid = Spawn(argv, in, outFd, errFd, token, env);
     Sink helperErr;
     helperErr.Kind = SinkKind::Pipe;
-    pid_t helper = -1;
+    int in = open("/dev/null", O_RDONLY), outFd = OpenSink(out), errFd = OpenSink(err);
+    pid_t pid = Spawn(argv, in, outFd, errFd, token, env), helper = -1;
     if (!companion.empty()) {
         int helperOut = open("/dev/null", O_WRONLY), helperErrFd = OpenSink(helperErr);
         helper = Spawn(companion, in, helperOut, helperErrFd, token);
         close(helperOut);
         close(helperErrFd);
     }
-    close(in);
-    close(outFd);
-    close(errFd);
+    for (int fd : {in, outFd, errFd}) close(fd);
+    Sink* pipes[] = {&out, &err, &helperErr};
+    // Reads once from each pipe that has something, waiting up to `ms` for one; false when none had.
+    auto take = [&](int ms) {
+        std::vector<pollfd> fds;
+        std::vector<Sink*> of;
+        for (Sink* sink : pipes)
+            if (sink->Read >= 0) fds.push_back({sink->Read, POLLIN, 0}), of.push_back(sink);
+        if (poll(fds.data(), fds.size(), ms) <= 0) return false;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            char buffer[65536];
+            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0)
+                of[i]->Data.append(buffer, static_cast<size_t>(got));
+            else
+                close(of[i]->Read), of[i]->Read = -1;
+        }
+        return true;
+    };
     auto deadline = Clock::now() + std::chrono::seconds(kRunSeconds);
     int status = 0, helperStatus = 0;
     bool ended = false;
-    // Takes what the pipes hold now, without waiting.
-    auto drain = [&] {
-        for (Sink* sink : {&out, &err, &helperErr}) {
-            if (sink->Read < 0) continue;
-            pollfd one = {sink->Read, POLLIN, 0};
-            while (poll(&one, 1, 0) > 0) {
-                char buffer[65536];
-                ssize_t got = read(sink->Read, buffer, sizeof buffer);
-                if (got <= 0) {
-                    close(sink->Read);
-                    sink->Read = -1;
-                    break;
-                }
-                sink->Data.append(buffer, static_cast<size_t>(got));
-            }
-        }
-    };
-    for (;;) {
-        std::vector<pollfd> fds;
-        for (Sink* sink : {&out, &err, &helperErr})
-            if (sink->Read >= 0) fds.push_back({sink->Read, POLLIN, 0});
-        if (!fds.empty()) poll(fds.data(), fds.size(), 10);
-        drain();
+    while (!ended || helper > 0 || out.Read >= 0 || err.Read >= 0 || helperErr.Read >= 0) {
+        take(10);
         if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
         if (helper > 0 && waitpid(helper, &helperStatus, WNOHANG) == helper) {
             result.CompanionExit = WIFEXITED(helperStatus) ? WEXITSTATUS(helperStatus) : -1;
             result.CompanionEnd = Ending(helperStatus);
             helper = -1;
         }
-        if (ended && helper < 0 && out.Read < 0 && err.Read < 0 && helperErr.Read < 0) break;
-        if (Clock::now() > deadline) {
-            // Whatever still runs is stopped; the companion's last words are kept.
-            result.TimedOut = true;
-            std::vector<std::string> waited;
-            if (!ended) waited.push_back("the program");
-            if (helper > 0) waited.push_back("testdiskctl event");
-            if (ended && (out.Read >= 0 || err.Read >= 0)) waited.push_back("the end of the program's output");
-            for (size_t i = 0; i < waited.size(); ++i) result.Waited += (i ? ", " : "") + waited[i];
-            if (!ended) kill(pid, SIGKILL);
-            if (helper > 0) kill(helper, SIGKILL);
-            for (pid_t other : ProcessesWithToken(token, pid)) kill(other, SIGKILL);
-            if (!ended) waitpid(pid, &status, 0);
-            if (helper > 0) {
-                waitpid(helper, &helperStatus, 0);
-                result.CompanionExit = -1;
-                result.CompanionEnd = Stopped();
-            }
-            drain();
-            break;
+        if (Clock::now() <= deadline) continue;
+        // Whatever still runs is stopped, every process the run started with it;
+        // the companion's last words are kept.
+        result.TimedOut = true;
+        std::vector<std::string> waited;
+        if (!ended) waited.push_back("the program");
+        if (helper > 0) waited.push_back("testdiskctl event");
+        if (ended && (out.Read >= 0 || err.Read >= 0)) waited.push_back("the end of the program's output");
+        for (size_t i = 0; i < waited.size(); ++i) result.Waited += (i ? ", " : "") + waited[i];
+        if (!ended) kill(pid, SIGKILL);
+        if (helper > 0) kill(helper, SIGKILL);
+        std::string marker = std::string(1, '\0') + "SECTORSWEEP_REPLAY_RUN=" + token + '\0';
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::string name = entry.path().filename(), environ = '\0' + ReadText(entry.path() / "environ");
+            if (name.find_first_not_of("0123456789") == std::string::npos && environ.find(marker) != std::string::npos)
+                kill(std::stoi(name), SIGKILL);
         }
-        if (fds.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!ended) waitpid(pid, &status, 0);
+        if (helper > 0) {
+            waitpid(helper, &helperStatus, 0);
+            result.CompanionExit = -1;
+            result.CompanionEnd = Stopped();
+        }
+        while (take(0)) {
+        }
+        break;
     }
-    for (Sink* sink : {&out, &err, &helperErr})
+    for (Sink* sink : pipes)
         if (sink->Read >= 0) close(sink->Read);
     if (WIFEXITED(status)) result.Exit = WEXITSTATUS(status);
     result.End = result.TimedOut && !ended ? Stopped() : Ending(status);
@@ -221,16 +194,10 @@ void DenyOpens(int disk) {
 }
 
 Stats ParseStats(const std::string& text) {
+    static const std::regex counter(R"(([^\s=]+)=(\d+))");
     Stats stats;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        std::string value = line.substr(equals + 1);
-        if (!value.empty() && std::isdigit(static_cast<unsigned char>(value[0])))
-            stats[line.substr(0, equals)] = std::stoull(value, nullptr, 0);
-    }
+    for (std::sregex_iterator it(text.begin(), text.end(), counter), end; it != end; ++it)
+        stats[(*it)[1]] = std::stoull((*it)[2]);
     return stats;
 }
 

@@ -1,15 +1,10 @@
 #!/usr/bin/env bash
-# Debian's own kernel for the guest, never installed: the image package that the
-# linux-image-amd64 metapackage names is downloaded once (apt-get download) into
-# CACHE, unpacked with dpkg -x, and only the kernel and the modules asked for
-# are kept, with what they depend on, in load order:
-#
-#   tests/linux/guest/kernel.sh CACHE MODULE...   prints CACHE/<package>, which
-#                                                 holds vmlinuz, modules/NAME.ko
-#                                                 and modules.order
-#
-# Without a package list entry (no network, no apt-get update yet) the newest
-# kernel already in CACHE is used.
+# Debian's own kernel for the guest, never installed: the package that
+# linux-image-amd64 names, downloaded once into CACHE and unpacked; kept are the
+# kernel and the modules asked for with what they depend on, in load order.
+#   tests/linux/guest/kernel.sh CACHE MODULE...   prints CACHE/<package>, with
+#                                                 vmlinuz, modules/ and modules.order
+# Without a package list entry (no network yet) the newest kernel in CACHE is used.
 set -euo pipefail
 cache=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
