@@ -111,14 +111,27 @@ TEST(LineControl, EnsureLineStartBreaksOnlyARowThatShowsText) {
     EXPECT_EQ(sim::Cursor(), std::make_pair(0, 3));
 }
 
-TEST(LineControl, EnsureLineStartSeesTextAnywhereInTheRow) {
-    for (const std::string& row : {std::string(79, ' ') + "x", std::string("x")}) {
-        BootMachine("stdout: console 80x25\nscreen 0: " + row + "\n");
+// Text anywhere in the cursor's row counts, up to its last column.
+TEST(LineControl, TextAnywhereInTheRowCounts) {
+    const std::string cases[][3] = {
+        {"80x25", std::string(79, ' ') + "x", "columns 0-79"},
+        {"80x25", "x", "columns 0-0"},
+        {"60x10", std::string(59, ' ') + "x", "columns 0-59"},
+        {"1x10", "x", "columns 0-0"},
+    };
+    for (const auto& [console, row, columns] : cases) {
+        const std::string machine = "stdout: console " + console + "\nscreen 0: " + row + "\n";
+        BootMachine(machine);
         EnsureLineStart();
-        EXPECT_EQ(Stdout(), "\r\n") << row.size();
+        EXPECT_EQ(Stdout(), "\r\n") << console << " " << row.size();
         EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the row's copy is freed";
+        BootMachine(machine);
+        ClearStatusLine();
+        EXPECT_EQ(CountEvents("WriteConsoleOutputA row 0 " + columns), 1) << console << " " << row.size();
+        EXPECT_TRUE(sim::ScreenRows().empty()) << console << " " << row.size();
+        EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the row's copy is freed";
+        EXPECT_EQ(Stdout(), "\r");
     }
-
     BootMachine("stdout: console 80x25\nscreen 1: text below the cursor\n");
     EnsureLineStart();
     EXPECT_EQ(Stdout(), "");
@@ -163,26 +176,6 @@ TEST(LineControl, ClearStatusLineBlanksTheRowAndKeepsColours) {
     ClearStatusLine();
     EXPECT_EQ(CountEvents("WriteConsoleOutputA row 2"), 2);  // our own write and the first clear
     EXPECT_EQ(sim::CurrentRecord().Events.back(), "write stdout \"\\r\"");
-}
-
-TEST(LineControl, ClearStatusLineReachesBothEnds) {
-    struct {
-        const char* Console;
-        std::string Row;
-        const char* Write;
-    } cases[] = {
-        {"60x10", std::string(59, ' ') + "x", "WriteConsoleOutputA row 0 columns 0-59"},
-        {"60x10", "x", "WriteConsoleOutputA row 0 columns 0-0"},
-        {"1x10", "x", "WriteConsoleOutputA row 0 columns 0-0"},
-    };
-    for (const auto& c : cases) {
-        BootMachine(std::string("stdout: console ") + c.Console + "\nscreen 0: " + c.Row + "\n");
-        ClearStatusLine();
-        EXPECT_EQ(CountEvents(c.Write), 1) << c.Console << " " << c.Row.size();
-        EXPECT_TRUE(sim::ScreenRows().empty()) << c.Console << " " << c.Row.size();
-        EXPECT_EQ(sim::LiveHeapBlocks(), 0u) << "the row's copy is freed";
-        EXPECT_EQ(Stdout(), "\r");
-    }
 }
 
 TEST(ClosePrompt, KeysNextToTheModifiersEndIt) {
