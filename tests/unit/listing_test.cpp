@@ -86,17 +86,10 @@ TEST(PrintDiskTable, AllEntriesWhenNotOnlySized) {
     DiskList list = {3, 3, 3, entries};
     // Widths 4, 6 and 11; rows by number, entries of one number in list order.
     PrintDiskTable(&list, 0);
-    EXPECT_EQ(Stdout(),
-              "Disk1    "
-              "    "
-              "  "
-              "      "
-              "  "
-              "           "
-              "  "
-              "\r\n"
-              "Disk3    SATA  500 GB  ACME HD500   C:\r\n"
-              "Disk3    USB           Card Reader  E:\r\n");
+    EXPECT_EQ(Stdout(), "Disk1" + std::string(4 + 4 + 2 + 6 + 2 + 11 + 2, ' ') +
+                            "\r\n"
+                            "Disk3    SATA  500 GB  ACME HD500   C:\r\n"
+                            "Disk3    USB           Card Reader  E:\r\n");
 }
 
 // A platform with device paths of its own gets their column after the number,
