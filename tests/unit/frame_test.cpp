@@ -57,7 +57,8 @@ TEST(CommandLine, SplitsAtBlanksOutsideQuotes) {
     }
 }
 
-// An empty or overlong line sets no slot past the first; a long one no slot past the vector.
+// An empty line sets no slot and an overlong one only the first; more words than
+// the vector holds set no slot past it.
 TEST(CommandLine, StaysWithinItsLimits) {
     Split empty = SplitLine("");
     EXPECT_EQ(empty.Count, 0);
