@@ -39,8 +39,9 @@ letter I disk=0 type=fixed device=disk
         {R"(\\.\H:)", -1},
         {R"(\\.\I:)", 0},
         {longest, -1},
-        // Not opened: an empty path, and longer ones, never cut down to a name of something else.
-        {"", -1},
+        // Not opened: an empty path (what lies past its end is not read), and longer
+        // ones, never cut down to a name of something else.
+        {std::string("\0x", 2), -1},
         {longest + "y", -1},
         {longest + "\\", -1},
     };
