@@ -2,6 +2,8 @@
 // and the whole dispatch, run on a simulated machine, ends as a short model of
 // the command-line rules of its own says: the exit code, which disk is opened,
 // with which access, and in which mode.
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,18 +54,9 @@ std::vector<std::string> ModelWords(const std::string& line) {
     return words;
 }
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-bool SameCaseless(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Upper(a[i]) != Upper(b[i])) return false;
-    return true;
-}
-
-void SkipCaseless(std::string* text, const std::string& prefix) {
-    if (text->size() >= prefix.size() && SameCaseless(text->substr(0, prefix.size()), prefix))
-        text->erase(0, prefix.size());
+// Drops `prefix` from the front of `text`, in any case.
+void SkipCaseless(std::string* text, const char* prefix) {
+    if (strncasecmp(text->c_str(), prefix, std::strlen(prefix)) == 0) text->erase(0, std::strlen(prefix));
 }
 
 // The disk number, or -1 when the word is not a disk argument.
@@ -86,6 +79,7 @@ struct Outcome {
     bool Listing = false;
     int Mode = -1;  // the pass's mode, -1 for none
     std::vector<std::string> Opens;
+    bool operator==(const Outcome&) const = default;
 };
 
 Outcome Model(const std::string& line) {
@@ -96,7 +90,7 @@ Outcome Model(const std::string& line) {
         out.Code = words.size() > 3 ? 2 : 1;
         return out;
     }
-    if (SameCaseless(words[1], "-ld")) {
+    if (strcasecmp(words[1].c_str(), "-ld") == 0) {
         out.Listing = true;
         return out;
     }
@@ -181,8 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Outcome expected = Model(text);
     Outcome seen = Observed(RunMain(count, words));
-    if (seen.Code != expected.Code || seen.Usage != expected.Usage || seen.Listing != expected.Listing ||
-        seen.Mode != expected.Mode || seen.Opens != expected.Opens) {
+    if (seen != expected) {
         std::fprintf(stderr, "command line [%s]\nexpected %s\nseen     %s\n", text.c_str(), Describe(expected).c_str(),
                      Describe(seen).c_str());
         __builtin_trap();

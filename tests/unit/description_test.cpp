@@ -15,11 +15,8 @@ std::string Describe(const std::string& vendor, const std::string& product) {
 
 TEST(Description, JoinsTrimmedVendorAndProduct) {
     BootMachine();
-    struct {
-        const char* Vendor;
-        const char* Product;
-        const char* Text;
-    } cases[] = {
+    const std::string v126(126, 'v'), v127(127, 'v'), p127(127, 'p'), p253(253, 'p');
+    const std::string cases[][3] = {
         {"  ACME  ", "ACME Disk 9   ", "ACME Disk 9"},
         {"ACME", "Disk 9", "ACME Disk 9"},
         {"Acme", "ACME Disk 9", "Acme ACME Disk 9"},
@@ -35,20 +32,16 @@ TEST(Description, JoinsTrimmedVendorAndProduct) {
         {"", "", ""},
         {"ACME", "", "ACME"},
         {"  ", "Generic- Generic- Flash", "Generic Generic Flash"},
+        // Only what fits the buffer is joined.
+        {v127, p127, v127},
+        {v126, p127, v126 + " " + p127},
+        {"  " + v126 + "\t", p127, v126 + " " + p127},
+        {std::string(255, 'v'), "p", std::string(255, 'v')},
+        // An empty vendor adds no blank, but the rule counts two all the same.
+        {"", p253, p253},
+        {"", p253 + "p", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(Describe(c.Vendor, c.Product), c.Text) << c.Vendor << "|" << c.Product;
-}
-
-TEST(Description, JoinsOnlyWhatFitsTheBuffer) {
-    BootMachine();
-    std::string product(127, 'p');
-    EXPECT_EQ(Describe(std::string(127, 'v'), product), std::string(127, 'v'));
-    EXPECT_EQ(Describe(std::string(126, 'v'), product), std::string(126, 'v') + " " + product);
-    EXPECT_EQ(Describe("  " + std::string(126, 'v') + "\t", product).size(), 254u);
-    // An empty vendor adds no blank, but the rule counts two all the same.
-    EXPECT_EQ(Describe("", std::string(253, 'p')), std::string(253, 'p'));
-    EXPECT_EQ(Describe("", std::string(254, 'p')), "");
-    EXPECT_EQ(Describe(std::string(255, 'v'), "p"), std::string(255, 'v'));
+    for (const auto& c : cases) EXPECT_EQ(Describe(c[0], c[1]), c[2]) << c[0] << "|" << c[1];
 }
 
 std::string Replace(const std::string& text, const char* find, const char* replacement, ULONGLONG capacity,
@@ -83,6 +76,9 @@ TEST(ReplaceAllCaseless, AllOrNothing) {
         {"GeNeRiC- x", "generic- ", "Generic ", 10, "Generic x", 1},
         {"x\xE9y", "\xC9", "e", 3, "xey", 1},
         {"aXa", "a", "bb", 1000000, "bbXbb", 2},
+        // An unbounded capacity does not ask for unbounded memory.
+        {"Generic- a", "generic- ", "Generic ", ~0ull, "Generic a", 1},
+        {"a-a", "a", "bcd", ~0ull - 1, "bcd-bcd", 2},
     };
     for (const auto& c : cases) {
         DWORD count = 99;
@@ -95,16 +91,6 @@ TEST(ReplaceAllCaseless, AllOrNothing) {
     char grow[] = "ab";
     EXPECT_EQ(ReplaceAllCaseless(grow, "a", "xx"), 0u);  // the three-argument form never grows the text
     EXPECT_STREQ(grow, "ab");
-}
-
-TEST(ReplaceAllCaseless, UnboundedCapacityDoesNotAskForUnboundedMemory) {
-    BootMachine();
-    char text[16] = "Generic- a";
-    EXPECT_EQ(ReplaceAllCaseless(text, "generic- ", "Generic ", ~0ull), 1u);
-    EXPECT_STREQ(text, "Generic a");
-    char grow[16] = "a-a";
-    EXPECT_EQ(ReplaceAllCaseless(grow, "a", "bcd", ~0ull - 1), 2u);
-    EXPECT_STREQ(grow, "bcd-bcd");
 }
 
 // A reply that holds the two texts at bytes 40 and 300.
@@ -148,49 +134,40 @@ std::string Query(const std::string& disk) {
     return out;
 }
 
+// The machine places the vendor at byte 40 and the product after it, unless
+// the offsets say otherwise.
 TEST(QueryDeviceDescription, TextsFromTheReply) {
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=\"ACME    \" product=\"  Disk 9\""), "ACME Disk 9");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=\"Generic-\" product=\"Flash Disk\""), "Generic Flash Disk");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk descriptor=fail"), "no name");
-    EXPECT_EQ(Query("disk 1 size=1MiB"), "");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk vendor-offset=0 product-offset=0"), "");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9"), "ACME Disk9");
-}
-
-TEST(QueryDeviceDescription, OffsetsMustLieBelowSize) {
-    // The machine places the vendor at byte 40 and the product at byte 45. Only
-    // the offset is held against Size; the text itself may run past it.
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=51"), "ACME Disk9");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=46"), "ACME Disk9");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=45"), "ACME");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=40"), "");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=0"), "");
-    // A size of 64 KiB and more is read in all four of its bytes.
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9 descriptor-size=65536"), "ACME Disk9");
-    EXPECT_EQ(
-        Query("disk 1 size=1MiB vendor=ACME product=Disk9 vendor-offset=900 product-offset=40 descriptor-size=900"),
-        "Disk9");
-}
-
-TEST(QueryDeviceDescription, LongTextsAreCutAndNeverReadPastTheReply) {
-    std::string vendor(200, 'v');
-    std::string product(300, 'p');
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=" + vendor + " product=Disk"), std::string(127, 'v') + " Disk");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=V product=" + product + " product-offset=100 descriptor-size=1024"),
-              "V " + std::string(127, 'p'));
-    // Texts running into the end of the 1024-byte reply, which is not terminated there.
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ABCDEFGH vendor-offset=1020 product=WXYZ product-offset=1000 "
-                    "descriptor-size=5000"),
-              "ABCD WXYZ");
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=" + vendor +
-                    " vendor-offset=900 product=x product-offset=1024 "
-                    "descriptor-size=4096"),
-              std::string(124, 'v'));
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=A vendor-offset=4294967290 descriptor-size=4294967295"), "");
-    // All four bytes of an offset count: 0x8000002D is not byte 45.
-    EXPECT_EQ(Query("disk 1 size=1MiB vendor=ACME product=Disk9xyz vendor-offset=0x8000002D product-offset=40 "
-                    "descriptor-size=4294967295"),
-              "Disk9xyz");
+    const std::string v200(200, 'v');
+    const std::pair<std::string, std::string> cases[] = {
+        {"vendor=\"ACME    \" product=\"  Disk 9\"", "ACME Disk 9"},
+        {"vendor=\"Generic-\" product=\"Flash Disk\"", "Generic Flash Disk"},
+        {"vendor=ACME product=Disk descriptor=fail", "no name"},
+        {"", ""},
+        {"vendor=ACME product=Disk vendor-offset=0 product-offset=0", ""},
+        {"vendor=ACME product=Disk9", "ACME Disk9"},
+        // Only the offset is held against Size; the text itself may run past it.
+        {"vendor=ACME product=Disk9 descriptor-size=51", "ACME Disk9"},
+        {"vendor=ACME product=Disk9 descriptor-size=46", "ACME Disk9"},
+        {"vendor=ACME product=Disk9 descriptor-size=45", "ACME"},
+        {"vendor=ACME product=Disk9 descriptor-size=40", ""},
+        {"vendor=ACME product=Disk9 descriptor-size=0", ""},
+        // A size of 64 KiB and more is read in all four of its bytes.
+        {"vendor=ACME product=Disk9 descriptor-size=65536", "ACME Disk9"},
+        {"vendor=ACME product=Disk9 vendor-offset=900 product-offset=40 descriptor-size=900", "Disk9"},
+        // Long texts are cut, and never read past the reply.
+        {"vendor=" + v200 + " product=Disk", std::string(127, 'v') + " Disk"},
+        {"vendor=V product=" + std::string(300, 'p') + " product-offset=100 descriptor-size=1024",
+         "V " + std::string(127, 'p')},
+        // Texts running into the end of the 1024-byte reply, which is not terminated there.
+        {"vendor=ABCDEFGH vendor-offset=1020 product=WXYZ product-offset=1000 descriptor-size=5000", "ABCD WXYZ"},
+        {"vendor=" + v200 + " vendor-offset=900 product=x product-offset=1024 descriptor-size=4096",
+         std::string(124, 'v')},
+        {"vendor=A vendor-offset=4294967290 descriptor-size=4294967295", ""},
+        // All four bytes of an offset count: 0x8000002D is not byte 45.
+        {"vendor=ACME product=Disk9xyz vendor-offset=0x8000002D product-offset=40 descriptor-size=4294967295",
+         "Disk9xyz"},
+    };
+    for (const auto& [disk, text] : cases) EXPECT_EQ(Query("disk 1 size=1MiB " + disk), text) << disk;
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ TEST(QuantityText, SizesRoundHalfUpInDecimalUnits) {
         {1999999, 0, "2000 KB"},
         {2000000, 0, "2 MB"},
         {2500000, 0, "3 MB"},
+        {999499999, 0, "999 MB"},
         {999999999, 0, "1000 MB"},
         {999999999, 3, "1000 MB"},
         {1000000000, 0, "1 GB"},
@@ -32,6 +33,7 @@ TEST(QuantityText, SizesRoundHalfUpInDecimalUnits) {
         {1500000000, 0, "2 GB"},
         {1000000000, 3, "1.000 GB"},
         {1234567890, -1, "1 GB"},
+        {1234567890, 4, "1 GB"},
         {1234567890, 1, "1.2 GB"},
         {1234567890, 2, "1.23 GB"},
         {1234567890, 3, "1.235 GB"},
@@ -77,6 +79,7 @@ TEST(QuantityText, SpeedsInTenthsOfTheirUnit) {
         {0, 0, "0 B/s"},
         {5000, 0, "5.0 MB/s"},
         {1000, 1000, "1000 B/s"},
+        {1002, 1001, "1000 B/s"},  // the thousandths of the remainder do not round
         {1001, 1000, "1.0 KB/s"},
         {1049, 1000, "1.0 KB/s"},
         {1050, 1000, "1.1 KB/s"},
@@ -84,6 +87,10 @@ TEST(QuantityText, SpeedsInTenthsOfTheirUnit) {
         {999950, 1000, "1000.0 KB/s"},
         {1000000, 1000, "1000.0 KB/s"},
         {1000001, 1000, "1.0 MB/s"},
+        {1049999, 1000, "1.0 MB/s"},
+        {1050000, 1000, "1.1 MB/s"},
+        {999849999, 1000, "999.8 MB/s"},
+        {999950000, 1000, "1000.0 MB/s"},
         {123456789, 1000, "123.5 MB/s"},
         {1000000000, 1000, "1000.0 MB/s"},
         {1000000001, 1000, "1.0 GB/s"},
@@ -111,14 +118,9 @@ TEST(QuantityText, DurationsTruncateTheirFraction) {
 
 TEST(ErrorNames, TableNamesAndDecimalFallback) {
     BootMachine();
-    EXPECT_STREQ(ErrorName(23), "CRC");
-    EXPECT_STREQ(ErrorName(1921), "CANT_RESOLVE_FILENAME");
-    EXPECT_STREQ(ErrorName(38), "HANDLE_EOF");
     EXPECT_STREQ(ErrorName(0), "0");
-    EXPECT_STREQ(ErrorName(4), "4");
-    EXPECT_STREQ(ErrorName(2147942405u), "2147942405");
-    const char* first = ErrorName(1784);
-    EXPECT_STREQ(first, "1784");
+    const char* first = ErrorName(2147942405u);
+    EXPECT_STREQ(first, "2147942405");
     ErrorName(1785);
     EXPECT_STREQ(first, "1785");  // the fallback buffer is shared
     SetLastError(1117);

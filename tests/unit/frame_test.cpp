@@ -57,44 +57,31 @@ TEST(CommandLine, SplitsAtBlanksOutsideQuotes) {
     }
 }
 
-TEST(CommandLine, EmptyLineSetsNoSlot) {
-    Split split = SplitLine("");
-    EXPECT_EQ(split.Count, 0);
-    EXPECT_EQ(split.Slots[0], Untouched);
-}
+// An empty line sets no slot and an overlong one only the first; more words than
+// the vector holds set no slot past it.
+TEST(CommandLine, StaysWithinItsLimits) {
+    Split empty = SplitLine("");
+    EXPECT_EQ(empty.Count, 0);
+    EXPECT_EQ(empty.Slots[0], Untouched);
 
-TEST(CommandLine, LinesOf512CharactersAreNotSplit) {
-    std::string line(509, 'x');
-    line += " 1";  // 511 characters
+    std::string line = std::string(509, 'x') + " 1";  // 511 characters
     Split kept = SplitLine(line);
     EXPECT_EQ(kept.Count, 2);
     EXPECT_EQ(kept.Words.at(0).size(), 509u);
-
     Split refused = SplitLine(line + "2");
     EXPECT_EQ(refused.Count, 0);
     EXPECT_STREQ(refused.Slots[0], "");
     EXPECT_EQ(refused.Slots[1], Untouched);
-
     EXPECT_EQ(SplitLine(std::string(2000, ' ')).Count, 0);
-}
 
-TEST(CommandLine, CountStopsAtTheVector) {
-    std::string line = "s.exe";
-    for (int i = 1; i < kMaxWords; ++i) line += " " + std::to_string(i);
-    Split full = SplitLine(line + "   ");
-    EXPECT_EQ(full.Count, kMaxWords);
-    EXPECT_EQ(full.Words.back(), std::to_string(kMaxWords - 1));
-
-    Split over = SplitLine(line + " a b c d e f g h i j");
-    EXPECT_EQ(over.Count, kMaxWords);
-    EXPECT_EQ(over.Words.back(), std::to_string(kMaxWords - 1));
-    for (int i = kMaxWords; i < kSlots; ++i) EXPECT_EQ(over.Slots[i], Untouched) << i;
-
-    std::string blanks = "s.exe";
-    for (int i = 0; i < 200; ++i) blanks += " x";
-    Split many = SplitLine(blanks);
-    EXPECT_EQ(many.Count, kMaxWords);
-    for (int i = kMaxWords; i < kSlots; ++i) EXPECT_EQ(many.Slots[i], Untouched) << i;
+    std::string words = "s.exe";
+    for (int i = 1; i < kMaxWords; ++i) words += " " + std::to_string(i);
+    for (const std::string& over : {words + "   ", words + " a b c d e f g h i j"}) {
+        Split full = SplitLine(over);
+        EXPECT_EQ(full.Count, kMaxWords);
+        EXPECT_EQ(full.Words.back(), std::to_string(kMaxWords - 1));
+        for (int i = kMaxWords; i < kSlots; ++i) EXPECT_EQ(full.Slots[i], Untouched) << i;
+    }
 }
 
 TEST(DiskArgument, PrefixesChainInTheirOrderOnly) {
@@ -140,11 +127,7 @@ TEST(DiskArgument, PrefixesChainInTheirOrderOnly) {
     };
     for (const auto& c : cases) {
         int disk = -99;
-        BOOL ok = ReadDiskArgument(c.Word, &disk);
-        EXPECT_EQ(ok != FALSE, c.Disk >= 0) << c.Word;
-        if (ok && c.Disk >= 0) {
-            EXPECT_EQ(disk, c.Disk) << c.Word;
-        }
+        EXPECT_EQ(ReadDiskArgument(c.Word, &disk) ? disk : -1, c.Disk) << c.Word;
     }
 }
 

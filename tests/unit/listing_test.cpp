@@ -14,89 +14,56 @@ volume \\?\Volume{00000000-0000-0000-0000-000000000001}\ disk=3 type=fixed lette
 volume \\?\Volume{00000000-0000-0000-0000-000000000002}\ disk=3 type=fixed letter=F number=refused
 )";
 
-int Opens() {
-    int opens = 0;
-    for (const std::string& event : sim::CurrentRecord().Events)
-        if (event.rfind("CreateFileA ", 0) == 0) ++opens;
-    return opens;
-}
-
-TEST(GetDiskNumber, AnyPathFormWithOrWithoutTrailingBackslash) {
-    BootMachine(kMachine);
-    const char* const paths[] = {
-        R"(\\.\PhysicalDrive3)",
-        R"(\\.\PhysicalDrive3\)",
-        R"(\\.\E:)",
-        R"(\\.\E:\)",
-        R"(\\?\usbstor#disk&ven_acme#3#{53f56307-b6bf-11d0-94f2-00a0c91efb8b})",
-        R"(\\?\usbstor#disk&ven_acme#3#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\)",
-        R"(\\?\Volume{00000000-0000-0000-0000-000000000001})",
-        R"(\\?\Volume{00000000-0000-0000-0000-000000000001}\)",
+TEST(GetDiskNumber, ByEveryPathForm) {
+    BootMachine(std::string(kMachine) + R"(disk 0 size=1MiB
+volume \\?\Volume{00000000-0000-0000-0000-000000000003}\ disk=0 type=cdrom device=cdrom letter=G
+letter H disk=0 type=cdrom device=dvd
+letter I disk=0 type=fixed device=disk
+)");
+    const std::string longest = R"(\\?\)" + std::string(267, 'x');  // 271 characters: tried
+    const std::pair<std::string, int> cases[] = {
+        {R"(\\.\PhysicalDrive3)", 3},
+        {R"(\\.\PhysicalDrive3\)", 3},
+        {R"(\\.\E:)", 3},
+        {R"(\\.\E:\)", 3},
+        {R"(\\?\usbstor#disk&ven_acme#3#{53f56307-b6bf-11d0-94f2-00a0c91efb8b})", 3},
+        {R"(\\?\usbstor#disk&ven_acme#3#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\)", 3},
+        {R"(\\?\Volume{00000000-0000-0000-0000-000000000001})", 3},
+        {R"(\\?\Volume{00000000-0000-0000-0000-000000000001}\)", 3},
+        {R"(\\.\PhysicalDrive4)", -1},  // the number request is refused
+        {R"(\\.\F:)", -1},
+        {R"(\\.\PhysicalDrive9)", -1},  // the open fails
+        {R"(\\.\Q:\)", -1},
+        {R"(\\.\G:)", -1},  // devices other than disks have no number
+        {R"(\\?\Volume{00000000-0000-0000-0000-000000000003})", -1},
+        {R"(\\.\H:)", -1},
+        {R"(\\.\I:)", 0},
+        {longest, -1},
+        // Not opened: an empty path (what lies past its end is not read), and longer
+        // ones, never cut down to a name of something else.
+        {std::string("\0x", 2), -1},
+        {longest + "y", -1},
+        {longest + "\\", -1},
     };
-    for (const char* path : paths) EXPECT_EQ(GetDiskNumber(path), 3) << path;
+    for (const auto& [path, number] : cases) EXPECT_EQ(GetDiskNumber(path.c_str()), number) << path;
     // A query-only open, and every handle is closed again.
     EXPECT_EQ(sim::CurrentRecord().Events[0], R"(CreateFileA \\.\PhysicalDrive3 access=0x0 share=3 flags=0x0 -> ok)");
-    EXPECT_EQ(sim::OpenDevices(), 0);
-}
-
-TEST(GetDiskNumber, UnknownOrRefusedGivesMinusOne) {
-    BootMachine(kMachine);
-    EXPECT_EQ(GetDiskNumber(R"(\\.\PhysicalDrive4)"), -1);  // the number request is refused
-    EXPECT_EQ(GetDiskNumber(R"(\\.\F:)"), -1);
-    EXPECT_EQ(GetDiskNumber(R"(\\.\PhysicalDrive9)"), -1);  // the open fails
-    EXPECT_EQ(GetDiskNumber(R"(\\.\Q:\)"), -1);
-    EXPECT_EQ(Opens(), 4);
+    EXPECT_EQ(CountEvents("CreateFileA "), static_cast<int>(std::size(cases)) - 3);
     EXPECT_EQ(sim::OpenDevices(), 0);
     EXPECT_EQ(CountEvents("invalid"), 0);  // nothing asked of, or closed on, a failed open
 }
 
-TEST(GetDiskNumber, DevicesOtherThanDisksHaveNone) {
-    BootMachine(
-        "stdout: file\n"
-        "disk 0 size=1MiB\n"
-        R"(volume \\?\Volume{00000000-0000-0000-0000-000000000002}\ disk=0 type=cdrom device=cdrom letter=E)"
-        "\n"
-        "letter F disk=0 type=cdrom device=dvd\n"
-        "letter G disk=0 type=fixed device=disk\n");
-    EXPECT_EQ(GetDiskNumber(R"(\\.\E:)"), -1);
-    EXPECT_EQ(GetDiskNumber(R"(\\?\Volume{00000000-0000-0000-0000-000000000002})"), -1);
-    EXPECT_EQ(GetDiskNumber(R"(\\.\F:)"), -1);
-    EXPECT_EQ(GetDiskNumber(R"(\\.\G:)"), 0);
-    EXPECT_EQ(sim::OpenDevices(), 0);
-}
-
-TEST(GetDiskNumber, EmptyOrOverlongPathOpensNothing) {
-    BootMachine(kMachine);
-    EXPECT_EQ(GetDiskNumber(""), -1);
-    std::string longest = std::string(R"(\\?\)") + std::string(267, 'x');  // 271 characters: tried
-    ASSERT_EQ(longest.size(), 271u);
-    EXPECT_EQ(GetDiskNumber(longest.c_str()), -1);
-    EXPECT_EQ(Opens(), 1);
-    std::string tooLong = longest + "y";  // 272: never cut down to a name of something else
-    EXPECT_EQ(GetDiskNumber(tooLong.c_str()), -1);
-    std::string tooLongWithBackslash = longest + "\\";
-    EXPECT_EQ(GetDiskNumber(tooLongWithBackslash.c_str()), -1);
-    EXPECT_EQ(Opens(), 1);
-}
-
 TEST(StripTrailingChar, RemovesOneTrailingCharacterOnly) {
-    char root[] = R"(C:\)";
-    StripTrailingChar(root, '\\');
-    EXPECT_STREQ(root, "C:");
-    char twice[] = R"(C:\\)";
-    StripTrailingChar(twice, '\\');
-    EXPECT_STREQ(twice, R"(C:\)");
-    char plain[] = "C:";
-    StripTrailingChar(plain, '\\');
-    EXPECT_STREQ(plain, "C:");
+    const char* const cases[][2] = {{R"(C:\)", "C:"}, {R"(C:\\)", R"(C:\)"}, {"C:", "C:"}, {"\\", ""}};
+    for (const auto& c : cases) {
+        char text[8];
+        CopyText(text, c[0], sizeof text);
+        StripTrailingChar(text, '\\');
+        EXPECT_STREQ(text, c[1]) << c[0];
+    }
     char empty[4] = {'\\', 0, '\\', 0};  // an empty text: what lies either side of it stays
     StripTrailingChar(empty + 1, '\\');
-    EXPECT_EQ(empty[0], '\\');
-    EXPECT_EQ(empty[1], 0);
-    EXPECT_EQ(empty[2], '\\');
-    char lone[] = "\\";  // a text of the one character goes empty
-    StripTrailingChar(lone, '\\');
-    EXPECT_STREQ(lone, "");
+    EXPECT_EQ(std::string(empty, 4), std::string("\\\0\\\0", 4));
 }
 
 DiskListEntry Entry(int number, const char* bus, const char* size, const char* description, const char* letters) {
@@ -120,17 +87,10 @@ TEST(PrintDiskTable, AllEntriesWhenNotOnlySized) {
     DiskList list = {3, 3, 3, entries};
     // Widths 4, 6 and 11; rows by number, entries of one number in list order.
     PrintDiskTable(&list, 0);
-    EXPECT_EQ(Stdout(),
-              "Disk1    "
-              "    "
-              "  "
-              "      "
-              "  "
-              "           "
-              "  "
-              "\r\n"
-              "Disk3    SATA  500 GB  ACME HD500   C:\r\n"
-              "Disk3    USB           Card Reader  E:\r\n");
+    EXPECT_EQ(Stdout(), "Disk1" + std::string(4 + 4 + 2 + 6 + 2 + 11 + 2, ' ') +
+                            "\r\n"
+                            "Disk3    SATA  500 GB  ACME HD500   C:\r\n"
+                            "Disk3    USB           Card Reader  E:\r\n");
 }
 
 // A platform with device paths of its own gets their column after the number,
@@ -171,11 +131,11 @@ TEST(PrintDiskTable, EmptyColumnsTakeNoRoom) {
 // A first path that is a drive root comes from the letter scan; any other,
 // however short ("/") or root-like ("/:ab" has its colon second), is a mount
 // point of the volume's disk, and a piece of one character is still followed
-// by a separator.
+// by a separator. A platform that names disks by a path of its own lists it.
 TEST(ListDisks, OnlyDriveRootsAreLeftToTheLetterScan) {
     BootMachine(R"(stdout: file
 disk 0 size=1GiB
-disk 1 size=1GiB
+disk 1 size=1GiB platform-path=/dev/sdb
 interface \\?\disk0 disk=0
 interface \\?\disk1 disk=1
 volume \\?\Volume{00000000-0000-0000-0000-000000000001}\ disk=0 type=fixed letter=C
@@ -192,6 +152,7 @@ volume \\?\Volume{00000000-0000-0000-0000-000000000006}\ disk=1 type=fixed mount
     EXPECT_STREQ(list.Entries[0].Letters, "C:, /");
     EXPECT_STREQ(list.Entries[1].Letters, "/, /boot, /:ab");
     EXPECT_STREQ(list.Entries[0].PlatformPath, "");  // Windows names disks by number alone
+    EXPECT_STREQ(list.Entries[1].PlatformPath, "/dev/sdb");
     FreeDiskList(&list);
 }
 

@@ -1,7 +1,7 @@
 // A platform that names disks by a device path of its own (Linux) shows it where
-// Windows has only the number: in the open message, in a header whose disk names
-// itself nothing, and in the table. The simulated machine stands for one with
-// disks that carry a platform path.
+// Windows has only the number: in the open message and in a header whose disk
+// names itself nothing. The simulated machine stands for one with disks that
+// carry a platform path.
 #include "unit/fixture.h"
 
 namespace {
@@ -25,19 +25,6 @@ TEST(PlatformPath, NamesADiskThatNamesItselfNothing) {
     BootMachine("stdout: file\ndisk 2 size=8MiB vendor=ACME product=Disk platform-path=/dev/sdc\n");
     EXPECT_EQ(RunDiskPass(2, Read), 0u);
     EXPECT_NE(Stdout().find("reading for all of Disk 2 (ACME Disk)...\r\n"), std::string::npos) << Stdout();
-}
-
-TEST(PlatformPath, ListedBesideTheNumber) {
-    BootMachine(R"(stdout: file
-disk 0 size=2GiB bus=17 product=NV2 platform-path=/dev/nvme0n1
-interface \\?\disk0 disk=0
-)");
-    DiskList list;
-    FillBytes(&list, 0, sizeof list);
-    ListDisks(&list);
-    ASSERT_EQ(list.Count, 1);
-    EXPECT_STREQ(list.Entries[0].PlatformPath, "/dev/nvme0n1");
-    FreeDiskList(&list);
 }
 
 }  // namespace

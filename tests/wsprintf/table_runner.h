@@ -40,21 +40,14 @@ namespace table {
 constexpr size_t kBufSize = 2048;
 constexpr unsigned char kMarker = 0xCC;
 
-struct State {
-    std::deque<std::string> pool;  // stable storage for built strings
-    std::string last;              // previous case's output up to its NUL
-    std::string report;
-    int index = 0;
-};
-
-inline State& S() {
-    static State s;
-    return s;
-}
+inline std::deque<std::string> pool;  // stable storage for built strings
+inline std::string last;              // previous case's output up to its NUL
+inline std::string report;
+inline int cases = 0;
 
 inline const char* Keep(std::string s) {
-    S().pool.push_back(std::move(s));
-    return S().pool.back().c_str();
+    pool.push_back(std::move(s));
+    return pool.back().c_str();
 }
 
 // n characters of a fixed, '%'-free pattern.
@@ -69,7 +62,7 @@ inline const char* Join(const char* a, const char* b) { return Keep(std::string(
 
 // The text the previous case produced, for formats that are built by a
 // formatter call and then used as a format themselves.
-inline const char* Last() { return Keep(S().last); }
+inline const char* Last() { return Keep(last); }
 
 inline void Case(const char* format, ...) {
     static unsigned char buf[kBufSize];
@@ -82,23 +75,22 @@ inline void Case(const char* format, ...) {
     size_t extent = sizeof buf;
     while (extent > 0 && buf[extent - 1] == kMarker) --extent;
 
-    State& s = S();
-    s.last.assign(reinterpret_cast<const char*>(buf));
+    last.assign(reinterpret_cast<const char*>(buf));
     char head[48];
-    std::snprintf(head, sizeof head, "%d\t%d\t", s.index++, ret);
-    s.report += head;
-    s.report += sim::Escape(buf, extent, false);
-    s.report += '\t';
+    std::snprintf(head, sizeof head, "%d\t%d\t", cases++, ret);
+    report += head;
+    report += sim::Escape(buf, extent, false);
+    report += '\t';
     const size_t flen = std::strlen(format);
-    s.report += sim::Escape(format, flen < 40 ? flen : 40, false);
-    s.report += '\n';
+    report += sim::Escape(format, flen < 40 ? flen : 40, false);
+    report += '\n';
 }
 
 inline const std::string& RunAll() {
 #define CASE(...) Case(__VA_ARGS__);
 #include "table.inc"
 #undef CASE
-    return S().report;
+    return report;
 }
 
 }  // namespace table

@@ -12,15 +12,8 @@ static int FormatUnderTest(char* out, const char* format, va_list args) { return
 int main() {
     const std::string& report = table::RunAll();
     // WriteFile rather than stdio so no CR is inserted before each LF.
-    HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
-    const char* p = report.data();
-    size_t left = report.size();
-    while (left > 0) {
-        DWORD chunk = left > 65536 ? 65536 : static_cast<DWORD>(left);
-        DWORD written = 0;
-        if (!WriteFile(h, p, chunk, &written, nullptr) || written == 0) return 1;
-        p += written;
-        left -= written;
-    }
-    return 0;
+    DWORD written = 0;
+    BOOL ok =
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
+    return ok && written == report.size() ? 0 : 1;
 }
