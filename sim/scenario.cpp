@@ -3,6 +3,7 @@
 #include "sim/scenario_parse.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -253,6 +254,28 @@ std::string Unescape(const std::string& text) {
         }
     }
     return out;
+}
+
+std::vector<std::pair<std::string, std::string>> ScenarioCases(const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    std::vector<std::string> names;
+    std::vector<size_t> caseOf(lines.size(), 0);  // 0: the head, N: the Nth case
+    bool inBlock = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        bool starts = !inBlock && line.rfind("case ", 0) == 0;
+        if (starts) names.push_back(line.substr(5));
+        caseOf[i] = starts ? SIZE_MAX : names.size();
+        inBlock = inBlock ? line != "." : line.rfind("expect ", 0) == 0 && line.back() == ':';
+    }
+    if (names.empty()) return {{"", text}};
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (size_t n = 1; n <= names.size(); ++n) {
+        std::string own;
+        for (size_t i = 0; i < lines.size(); ++i) own += (caseOf[i] == 0 || caseOf[i] == n ? lines[i] : "") + "\n";
+        cases.push_back({names[n - 1], own});
+    }
+    return cases;
 }
 
 bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
