@@ -281,16 +281,36 @@ std::vector<std::pair<std::string, std::string>> ScenarioCases(const std::string
 bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
     std::istringstream in(text);
     std::string line;
+    std::vector<std::string> repeated;  // what an `each FIRST..LAST: LINE` stands for, the last first
     int number = 0;
     try {
-        while (std::getline(in, line)) {
-            ++number;
+        while (!repeated.empty() || std::getline(in, line)) {
+            if (repeated.empty()) {
+                ++number;
+            } else {
+                line = repeated.back();
+                repeated.pop_back();
+            }
             if (line.empty() || line[0] == '#') continue;
+            if (line.rfind("each ", 0) == 0) {  // LINE for each number, written in place of its '%'
+                size_t dots = line.find(".."), colon = line.find(": ");
+                if (dots > colon || colon == std::string::npos) throw Failure{"each FIRST..LAST: LINE"};
+                uint64_t first = Number(line.substr(5, dots - 5)),
+                         last = Number(line.substr(dots + 2, colon - dots - 2));
+                for (uint64_t n = last + 1; n-- > first;) {
+                    std::string one = line.substr(colon + 2);
+                    for (size_t at; (at = one.find('%')) != std::string::npos;) one.replace(at, 1, std::to_string(n));
+                    repeated.push_back(one);
+                }
+                continue;
+            }
             std::vector<std::string> w = Words(line);
             if (w.empty()) continue;
             const std::string& head = w[0];
             if (head == "expect") {
-                const std::string what = w.at(1);
+                std::string what = w.at(1);
+                bool more = what.size() > 2 && what.substr(what.size() - 2) == "+:";  // goes on from the block before
+                if (more) what.erase(what.size() - 2, 1);
                 if (what == "exit") {
                     s->Expect.HasExit = true;
                     s->Expect.Exit = static_cast<uint32_t>(Number(w.at(2)));
@@ -300,13 +320,14 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                     s->Expect.Hang = true;
                 else if (what == "stdout:") {
                     s->Expect.HasStdout = true;
-                    s->Expect.Stdout = ReadBlock(in, &number, true);
+                    s->Expect.Stdout = (more ? s->Expect.Stdout : "") + ReadBlock(in, &number, true);
                 } else if (what == "stderr:") {
                     s->Expect.HasStderr = true;
-                    s->Expect.Stderr = ReadBlock(in, &number, true);
+                    s->Expect.Stderr = (more ? s->Expect.Stderr : "") + ReadBlock(in, &number, true);
                 } else if (what == "screen:") {
                     s->Expect.HasScreen = true;
-                    s->Expect.Screen = Lines(ReadBlock(in, &number, false));
+                    if (!more) s->Expect.Screen.clear();
+                    for (const std::string& row : Lines(ReadBlock(in, &number, false))) s->Expect.Screen.push_back(row);
                 } else if (what == "calls:") {
                     for (const std::string& call : Lines(ReadBlock(in, &number, false)))
                         s->Expect.Calls.push_back(call);
