@@ -210,18 +210,18 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
         throw Failure{"unknown setting '" + key + "'"};
 }
 
+// An output line's bytes: CR LF at its end, unless it ends in a lone backslash.
+std::string Bytes(const std::string& line) {
+    if (!line.empty() && line.back() == '\\') return Unescape(line.substr(0, line.size() - 1));
+    return Unescape(line) + "\r\n";
+}
+
 std::string ReadBlock(std::istringstream& in, int* lineNumber, bool joinAsBytes) {
     std::string out, line;
     while (std::getline(in, line)) {
         ++*lineNumber;
         if (line == ".") return out;
-        if (!joinAsBytes) {
-            out += line + "\n";
-        } else if (!line.empty() && line.back() == '\\') {
-            out += Unescape(line.substr(0, line.size() - 1));
-        } else {
-            out += Unescape(line) + "\r\n";
-        }
+        out += joinAsBytes ? Bytes(line) : line + "\n";
     }
     throw Failure{"a block has no closing '.' line"};
 }
@@ -311,6 +311,10 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                 std::string what = w.at(1);
                 bool more = what.size() > 2 && what.substr(what.size() - 2) == "+:";  // goes on from the block before
                 if (more) what.erase(what.size() - 2, 1);
+                auto bytes = [&] {  // an output block of one line may stand after the colon
+                    size_t at = line.find(": ");
+                    return at == std::string::npos ? ReadBlock(in, &number, true) : Bytes(line.substr(at + 2));
+                };
                 if (what == "exit") {
                     s->Expect.HasExit = true;
                     s->Expect.Exit = static_cast<uint32_t>(Number(w.at(2)));
@@ -320,10 +324,10 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                     s->Expect.Hang = true;
                 else if (what == "stdout:") {
                     s->Expect.HasStdout = true;
-                    s->Expect.Stdout = (more ? s->Expect.Stdout : "") + ReadBlock(in, &number, true);
+                    s->Expect.Stdout = (more ? s->Expect.Stdout : "") + bytes();
                 } else if (what == "stderr:") {
                     s->Expect.HasStderr = true;
-                    s->Expect.Stderr = (more ? s->Expect.Stderr : "") + ReadBlock(in, &number, true);
+                    s->Expect.Stderr = (more ? s->Expect.Stderr : "") + bytes();
                 } else if (what == "screen:") {
                     s->Expect.HasScreen = true;
                     if (!more) s->Expect.Screen.clear();
