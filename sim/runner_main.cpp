@@ -1,6 +1,6 @@
 // build/host/sectorsweep: the program on the simulated machine.
-//   sectorsweep --scenario FILE [CASE] [--show]   runs one scenario (a case of it) and checks it
-//   sectorsweep [--realtime] ARGS...        runs the program on the demo machine
+//   sectorsweep --scenario FILE [CASE] [--show]   runs one scenario (one case of it) and checks it
+//   sectorsweep [--realtime] ARGS...               runs the program on the demo machine
 #include <unistd.h>
 
 #include <cstdio>
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
         std::string name = argc >= 4 && std::string(argv[3]) != "--show" ? argv[3] : "", text;
         for (const auto& [each, own] : sim::ScenarioCases(ReadFileText(argv[2])))
             if (each == name) text = own;
-        if (!name.empty()) path += "/" + name;
+        if (!name.empty()) path += ":" + name;
         if (text.empty()) error = name.empty() ? "name one of its cases" : "no such case";
         if (!error.empty() || !sim::ParseScenario(text, &scenario, &error)) {
             std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());

@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
     int index = 0;
     for (const std::string& file : Opt.Files)
         for (const auto& [name, text] : sim::ScenarioCases(ReadText(file)))
-            Replay(name.empty() ? file : file + "/" + name, text, ++index);
+            Replay(name.empty() ? file : file + ":" + name, text, ++index);
     RemoveDiskLinks();
     Driver({"reset"}, &error);
     if (!SkipsByReason.empty()) std::printf("Skipped, by reason:\n");
