@@ -38,20 +38,29 @@ target_link_libraries(unit_tests PRIVATE product machine GTest::gtest_main)
 target_compile_options(unit_tests PRIVATE -Wall -Wextra -Werror)
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
 
-# Scenario files, each on a fresh simulated machine in a process of its own.
+# Scenario files, each case on a fresh simulated machine in a process of its own.
 # Test time limits here are ten times a quiet machine's run or more: they only stop
 # a test that hangs, and a busy machine must not trip them (the Wine replay also
 # bounds each scenario itself).
 file(GLOB_RECURSE SCENARIOS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/scenarios/*.scn)
 foreach(scenario ${SCENARIOS})
-  file(RELATIVE_PATH name ${CMAKE_SOURCE_DIR}/scenarios ${scenario})
-  string(REGEX REPLACE "\\.scn$" "" name ${name})
-  add_test(NAME scenario/${name} COMMAND sectorsweep --scenario ${scenario})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${scenario})
+  file(RELATIVE_PATH file ${CMAKE_SOURCE_DIR}/scenarios ${scenario})
+  string(REGEX REPLACE "\\.scn$" "" file ${file})
   set(labels scenario)
-  if(name MATCHES "^abort/")
+  if(file MATCHES "^abort/")
     list(APPEND labels abort)
   endif()
-  set_tests_properties(scenario/${name} PROPERTIES LABELS "${labels}" TIMEOUT 120)
+  file(STRINGS ${scenario} cases REGEX "^case ")
+  if(NOT cases)
+    set(cases "case ")
+  endif()
+  foreach(case ${cases})
+    string(REGEX REPLACE "^case " "" case "${case}")
+    string(REGEX REPLACE "/$" "" name "${file}/${case}")
+    add_test(NAME scenario/${name} COMMAND sectorsweep --scenario ${scenario} ${case})
+    set_tests_properties(scenario/${name} PROPERTIES LABELS "${labels}" TIMEOUT 120)
+  endforeach()
 endforeach()
 
 # The pass loop and the control handler racing on real threads.

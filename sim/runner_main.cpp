@@ -1,6 +1,6 @@
 // build/host/sectorsweep: the program on the simulated machine.
-//   sectorsweep --scenario FILE [--show]   runs one scenario and checks it
-//   sectorsweep [--realtime] ARGS...        runs the program on the demo machine
+//   sectorsweep --scenario FILE [CASE] [--show]   runs one scenario (one case of it) and checks it
+//   sectorsweep [--realtime] ARGS...               runs the program on the demo machine
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,10 +48,15 @@ int main(int argc, char** argv) {
     static sim::Scenario scenario;
     std::string error;
     if (argc >= 3 && std::string(argv[1]) == "--scenario") {
-        static const std::string path = argv[2];
-        static const bool show = argc >= 4 && std::string(argv[3]) == "--show";
-        if (!sim::ParseScenario(ReadFileText(argv[2]), &scenario, &error)) {
-            std::fprintf(stderr, "%s: %s\n", argv[2], error.c_str());
+        static std::string path = argv[2];
+        static const bool show = std::string(argv[argc - 1]) == "--show";
+        std::string name = argc >= 4 && std::string(argv[3]) != "--show" ? argv[3] : "", text;
+        for (const auto& [each, own] : sim::ScenarioCases(ReadFileText(argv[2])))
+            if (each == name) text = own;
+        if (!name.empty()) path += ":" + name;
+        if (text.empty()) error = name.empty() ? "name one of its cases" : "no such case";
+        if (!error.empty() || !sim::ParseScenario(text, &scenario, &error)) {
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
             return 2;
         }
         sim::Boot(scenario.Machine);

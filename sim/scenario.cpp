@@ -3,6 +3,7 @@
 #include "sim/scenario_parse.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -209,18 +210,18 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
         throw Failure{"unknown setting '" + key + "'"};
 }
 
+// An output line's bytes: CR LF at its end, unless it ends in a lone backslash.
+std::string Bytes(const std::string& line) {
+    if (!line.empty() && line.back() == '\\') return Unescape(line.substr(0, line.size() - 1));
+    return Unescape(line) + "\r\n";
+}
+
 std::string ReadBlock(std::istringstream& in, int* lineNumber, bool joinAsBytes) {
     std::string out, line;
     while (std::getline(in, line)) {
         ++*lineNumber;
         if (line == ".") return out;
-        if (!joinAsBytes) {
-            out += line + "\n";
-        } else if (!line.empty() && line.back() == '\\') {
-            out += Unescape(line.substr(0, line.size() - 1));
-        } else {
-            out += Unescape(line) + "\r\n";
-        }
+        out += joinAsBytes ? Bytes(line) : line + "\n";
     }
     throw Failure{"a block has no closing '.' line"};
 }
@@ -255,19 +256,65 @@ std::string Unescape(const std::string& text) {
     return out;
 }
 
+std::vector<std::pair<std::string, std::string>> ScenarioCases(const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    std::vector<std::string> names;
+    std::vector<size_t> caseOf(lines.size(), 0);  // 0: the head, N: the Nth case
+    bool inBlock = false;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        bool starts = !inBlock && line.rfind("case ", 0) == 0;
+        if (starts) names.push_back(line.substr(5));
+        caseOf[i] = starts ? SIZE_MAX : names.size();
+        inBlock = inBlock ? line != "." : line.rfind("expect ", 0) == 0 && line.back() == ':';
+    }
+    if (names.empty()) return {{"", text}};
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (size_t n = 1; n <= names.size(); ++n) {
+        std::string own;
+        for (size_t i = 0; i < lines.size(); ++i) own += (caseOf[i] == 0 || caseOf[i] == n ? lines[i] : "") + "\n";
+        cases.push_back({names[n - 1], own});
+    }
+    return cases;
+}
+
 bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
     std::istringstream in(text);
     std::string line;
+    std::vector<std::string> repeated;  // what an `each FIRST..LAST: LINE` stands for, the last first
     int number = 0;
     try {
-        while (std::getline(in, line)) {
-            ++number;
+        while (!repeated.empty() || std::getline(in, line)) {
+            if (repeated.empty()) {
+                ++number;
+            } else {
+                line = repeated.back();
+                repeated.pop_back();
+            }
             if (line.empty() || line[0] == '#') continue;
+            if (line.rfind("each ", 0) == 0) {  // LINE for each number, written in place of its '%'
+                size_t dots = line.find(".."), colon = line.find(": ");
+                if (dots > colon || colon == std::string::npos) throw Failure{"each FIRST..LAST: LINE"};
+                uint64_t first = Number(line.substr(5, dots - 5)),
+                         last = Number(line.substr(dots + 2, colon - dots - 2));
+                for (uint64_t n = last + 1; n-- > first;) {
+                    std::string one = line.substr(colon + 2);
+                    for (size_t at; (at = one.find('%')) != std::string::npos;) one.replace(at, 1, std::to_string(n));
+                    repeated.push_back(one);
+                }
+                continue;
+            }
             std::vector<std::string> w = Words(line);
             if (w.empty()) continue;
             const std::string& head = w[0];
             if (head == "expect") {
-                const std::string what = w.at(1);
+                std::string what = w.at(1);
+                bool more = what.size() > 2 && what.substr(what.size() - 2) == "+:";  // goes on from the block before
+                if (more) what.erase(what.size() - 2, 1);
+                auto bytes = [&] {  // an output block of one line may stand after the colon
+                    size_t at = line.find(": ");
+                    return at == std::string::npos ? ReadBlock(in, &number, true) : Bytes(line.substr(at + 2));
+                };
                 if (what == "exit") {
                     s->Expect.HasExit = true;
                     s->Expect.Exit = static_cast<uint32_t>(Number(w.at(2)));
@@ -277,13 +324,14 @@ bool ParseScenario(const std::string& text, Scenario* s, std::string* error) {
                     s->Expect.Hang = true;
                 else if (what == "stdout:") {
                     s->Expect.HasStdout = true;
-                    s->Expect.Stdout = ReadBlock(in, &number, true);
+                    s->Expect.Stdout = (more ? s->Expect.Stdout : "") + bytes();
                 } else if (what == "stderr:") {
                     s->Expect.HasStderr = true;
-                    s->Expect.Stderr = ReadBlock(in, &number, true);
+                    s->Expect.Stderr = (more ? s->Expect.Stderr : "") + bytes();
                 } else if (what == "screen:") {
                     s->Expect.HasScreen = true;
-                    s->Expect.Screen = Lines(ReadBlock(in, &number, false));
+                    if (!more) s->Expect.Screen.clear();
+                    for (const std::string& row : Lines(ReadBlock(in, &number, false))) s->Expect.Screen.push_back(row);
                 } else if (what == "calls:") {
                     for (const std::string& call : Lines(ReadBlock(in, &number, false)))
                         s->Expect.Calls.push_back(call);

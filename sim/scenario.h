@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/machine.h"
@@ -32,6 +33,11 @@ struct Scenario {
     std::string WineNote;  // why the real exe under Wine cannot serve it, when it cannot
 };
 
+// The cases of a scenario file: after a shared head, each `case NAME` line
+// starts one. Each comes with the file's text in which the other cases' lines
+// are blank, so that line numbers stay the file's. A file without them is one
+// case named "".
+std::vector<std::pair<std::string, std::string>> ScenarioCases(const std::string& text);
 // Parses a scenario text; on a mistake returns false and says where in `error`.
 bool ParseScenario(const std::string& text, Scenario* scenario, std::string* error);
 // Expands the escapes of an expectation line: \r \n \t \xHH, nothing else.

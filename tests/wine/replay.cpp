@@ -6,7 +6,7 @@
 //
 // WINEPREFIX must name the prefix whose persistent wineserver has the driver
 // loaded (wine/env.sh: testdisk_prefix_up); DIR holds testdiskctl.exe and
-// launch.exe from wine/build.sh.  Each file gives one line: SKIP and why Wine
+// launch.exe from wine/build.sh.  Each case of a file gives one line: SKIP and why Wine
 // cannot serve it, RAN when the real program did what the scenario expects, or
 // FAIL and what differed.  The skips are then counted by reason, and the last
 // line counts them all.
@@ -98,11 +98,10 @@ bool Driver(const std::vector<std::string>& words, std::string* error) {
     return ok;
 }
 
-void Replay(const std::string& file, int index) {
+void Replay(const std::string& file, const std::string& text, int index) {
     auto pending = std::make_unique<Pending>();
     Pending& p = *pending;
     p.File = file;
-    std::string text = ReadText(file);
     p.Scenario.Name = file;
     std::string error;
     if (text.empty() || !sim::ParseScenario(text, &p.Scenario, &error)) {
@@ -208,7 +207,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     int index = 0;
-    for (const std::string& file : Opt.Files) Replay(file, ++index);
+    for (const std::string& file : Opt.Files)
+        for (const auto& [name, text] : sim::ScenarioCases(ReadText(file)))
+            Replay(name.empty() ? file : file + ":" + name, text, ++index);
     RemoveDiskLinks();
     Driver({"reset"}, &error);
     if (!SkipsByReason.empty()) std::printf("Skipped, by reason:\n");
