@@ -123,7 +123,7 @@ if(benchmark_FOUND)
 endif()
 
 # The command line under libFuzzer, for a bounded time: splitting stays in bounds
-# and the dispatch ends as the fuzzer's own model of the rules says.
+# and the dispatch stays safe and consistent whatever the words.
 find_program(CLANGXX clang++)
 if(CLANGXX AND NOT SECTORSWEEP_SANITIZE)
   set(fuzz_sources ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_command_line.cpp)
