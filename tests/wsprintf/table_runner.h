@@ -2,8 +2,8 @@
 //
 // A program includes this after defining
 //     static int FormatUnderTest(char* out, const char* format, va_list args);
-// and calls table::RunAll(), which runs every CASE of table.inc through that
-// formatter and returns one text line per case:
+// and its main runs every CASE of table.inc through that formatter and prints
+// one text line per case (a CR that text mode adds is compare.sh's to drop):
 //     <index> <TAB> <returned count> <TAB> <bytes written> <TAB> <format head>
 // "bytes written" is everything the formatter stored, terminating NUL
 // included, found by pre-filling the buffer with a marker byte; it is
@@ -86,13 +86,14 @@ inline void Case(const char* format, ...) {
     report += '\n';
 }
 
-inline const std::string& RunAll() {
+}  // namespace table
+
+int main() {
+    using namespace table;
 #define CASE(...) Case(__VA_ARGS__);
 #include "table.inc"
 #undef CASE
-    return report;
+    return std::fwrite(report.data(), 1, report.size(), stdout) == report.size() ? 0 : 1;
 }
-
-}  // namespace table
 
 #endif  // SECTORSWEEP_TESTS_WSPRINTF_TABLE_RUNNER_H
