@@ -2,10 +2,10 @@
 // volumes, drive letters and disk interfaces of testdisk.sys (wine/driver)
 // standing in for the simulated machine's.
 //
-//   wine_replay --exe SECTORSWEEP.EXE --testdisk DIR --sim HOST_SECTORSWEEP --work DIR FILE...
+//   wine_replay SECTORSWEEP.EXE TESTDISK_DIR HOST_SECTORSWEEP WORK_DIR FILE...
 //
 // WINEPREFIX must name the prefix whose persistent wineserver has the driver
-// loaded (wine/env.sh: testdisk_prefix_up); DIR holds testdiskctl.exe and
+// loaded (wine/env.sh: testdisk_prefix_up); TESTDISK_DIR holds testdiskctl.exe and
 // launch.exe from wine/build.sh.  Each case of a file gives one line: SKIP and why Wine
 // cannot serve it, RAN when the real program did what the scenario expects, or
 // FAIL and what differed.  The skips are then counted by reason, and the last
@@ -26,8 +26,6 @@
 // A control event is sent at the request the simulated machine receives it in:
 // the driver holds that request, testdiskctl starts the console control routine
 // in the program, and the request goes on once the handler runs.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -130,35 +128,24 @@ void Replay(const std::string& file, const std::string& text, int index) {
         return;
     }
 
-    std::vector<std::string> argv = {Opt.Wine};
+    std::vector<std::string> argv = {"wine", Opt.Exe}, companion;
     if (plan.Launcher) {
         WriteText(base + ".cmd", plan.CommandLine);
-        argv.insert(argv.end(), {Opt.TestDisk + "/launch.exe", WinPath(Opt.Exe), WinPath(base + ".cmd")});
+        argv = {"wine", Opt.TestDisk + "/launch.exe", WinPath(Opt.Exe), WinPath(base + ".cmd")};
     } else {
-        std::vector<std::string> words = CommandWords(plan.CommandLine);
-        argv.push_back(Opt.Exe);
-        argv.insert(argv.end(), words.begin() + 1, words.end());
+        argv.insert(argv.end(), plan.Words.begin() + 1, plan.Words.end());
     }
-    std::vector<std::string> companion;
     Environment env = plan.Env;
     if (plan.Event) {
-        companion = {Opt.Wine, Opt.TestDisk + "/testdiskctl.exe", "event", std::to_string(plan.EventType),
+        companion = {"wine", Opt.TestDisk + "/testdiskctl.exe", "event", std::to_string(plan.EventType),
                      fs::path(Opt.Exe).filename().string()};
-        // Wine 8's server kills a process one second after it has closed its server
-        // connection on the way out.  The handler's thread may still be ending then, and
-        // glibc's first thread exit in a process loads libgcc_s (to unwind the thread)
-        // under the loader lock that the process's own exit waits for: on a busy machine
-        // that took longer than the second, and the program "exited" by SIGKILL.  Loaded
-        // at the start, libgcc_s is no longer loaded at the exit.
+        // Wine's server kills a process one second after it closed its connection on the way out;
+        // the handler's thread exit made glibc load libgcc_s under the loader lock that exit waits
+        // for, which on a busy machine took longer (exit by SIGKILL). Preloaded, it is loaded then.
         const char* preload = std::getenv("LD_PRELOAD");
         env.push_back({"LD_PRELOAD", std::string(preload ? preload : "") + (preload ? ":" : "") + "libgcc_s.so.1"});
     }
-    Sink out, err;
-    out.Kind = plan.Stdout;
-    out.Path = base + ".out";
-    err.Kind = plan.Stderr;
-    err.Path = base + ".err";
-    p.Result.Run = Run(argv, out, err, env, companion);
+    p.Result.Run = Run(argv, plan.Stdout, plan.Stderr, base, env, companion);
     Waiting = std::move(pending);
 }
 
@@ -167,37 +154,13 @@ void Replay(const std::string& file, const std::string& text, int index) {
 
 int main(int argc, char** argv) {
     using namespace replay;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string* into) {
-            if (i + 1 < argc) *into = argv[++i];
-        };
-        if (arg == "--exe")
-            value(&Opt.Exe);
-        else if (arg == "--testdisk")
-            value(&Opt.TestDisk);
-        else if (arg == "--sim")
-            value(&Opt.Sim);
-        else if (arg == "--work")
-            value(&Opt.Work);
-        else if (arg == "--wine")
-            value(&Opt.Wine);
-        else
-            Opt.Files.push_back(arg);
-    }
-    if (Opt.Exe.empty() || Opt.TestDisk.empty() || Opt.Sim.empty() || Opt.Work.empty() || !std::getenv("WINEPREFIX")) {
-        std::fprintf(stderr,
-                     "usage: WINEPREFIX=... wine_replay --exe SECTORSWEEP.EXE --testdisk DIR --sim HOST_SECTORSWEEP "
-                     "--work DIR FILE...\n");
+    if (argc < 5 || !std::getenv("WINEPREFIX")) {
+        std::fprintf(
+            stderr,
+            "usage: WINEPREFIX=... wine_replay SECTORSWEEP.EXE TESTDISK_DIR HOST_SECTORSWEEP WORK_DIR FILE...\n");
         return 2;
     }
-    for (const std::string& path :
-         {Opt.Exe, Opt.Sim, Opt.TestDisk + "/testdiskctl.exe", Opt.TestDisk + "/launch.exe"}) {
-        if (access(path.c_str(), R_OK) != 0) {
-            std::printf("FAIL %s is missing\n0 passed, 1 failed\n", path.c_str());
-            return 1;
-        }
-    }
+    Opt = {argv[1], argv[2], argv[3], argv[4], {argv + 5, argv + argc}};
     fs::create_directories(Opt.Work);
     // Wine's mount manager links PhysicalDrive0 to a disk of its own; adding and
     // removing a test disk 0 takes that name away, as on a machine without it.

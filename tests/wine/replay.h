@@ -20,7 +20,7 @@ namespace replay {
 constexpr int kRunSeconds = 60;
 
 struct Options {
-    std::string Exe, TestDisk, Sim, Work, Wine = "wine";
+    std::string Exe, TestDisk, Sim, Work;
     std::vector<std::string> Files;
 };
 extern Options Opt;
@@ -29,33 +29,24 @@ extern Options Opt;
 
 enum class SinkKind { File, Pipe, Null };
 
-struct Sink {
-    SinkKind Kind = SinkKind::File;
-    std::string Path;  // File
-    int Read = -1;     // Pipe: the reading end
-    std::string Data;
-};
-
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 struct RunResult {
     int Exit = -1;
     bool TimedOut = false;
-    std::string Waited;  // what had not ended at the deadline
-    std::string End;     // how it ended, in words: "exited with 7", "was killed by signal 9", "was stopped after 60 s"
+    std::string End;  // how it ended, in words: "exited with 7", "was killed by signal 9"
     std::string Stdout, Stderr;
-    int CompanionExit = 0;
-    std::string CompanionEnd, CompanionError;
+    std::string CompanionEnd, CompanionError;  // how the companion ended, unless with 0; its standard error
 };
 
 using Stats = std::map<std::string, uint64_t>;
 
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
-// Runs argv to its end, with `env` added to its environment and, when given,
-// `companion` alongside (its standard error is kept in CompanionError).
-RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const Environment& env = {},
-              const std::vector<std::string>& companion = {});
+// Runs argv to its end, its output in files `base`.out and .err or as `outKind` and `errKind`
+// say, with `env` added to its environment and, when given, `companion` alongside.
+RunResult Run(const std::vector<std::string>& argv, SinkKind outKind, SinkKind errKind, const std::string& base,
+              const Environment& env = {}, const std::vector<std::string>& companion = {});
 // Runs argv to its end with standard output and error kept.
 RunResult RunQuiet(const std::vector<std::string>& argv);
 // The Windows path of a host file, on Wine's drive Z:.
@@ -82,6 +73,7 @@ struct Plan {
     std::vector<DiskPlan> Disks;
     std::vector<std::string> Setup;  // testdiskctl's commands
     std::string CommandLine;
+    std::vector<std::string> Words;  // as the program splits the command line
     bool Launcher = false;
     SinkKind Stdout = SinkKind::File, Stderr = SinkKind::File;
     PassMode Mode = Verify;
@@ -96,9 +88,6 @@ struct Plan {
     std::string Error;  // the simulated machine could not say what to expect
 };
 
-// The words of a command line as the program splits it: blanks separate, a
-// quoted stretch stays in its word.
-std::vector<std::string> CommandWords(const std::string& line);
 // What Wine can serve of the scenario `text` (parsed as `s`), and how; `scratch`
 // is a file for the simulated machine's run.
 Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& scratch);

@@ -172,23 +172,6 @@ void Append(std::vector<std::string>* setup, const std::vector<std::string>& com
 
 }  // namespace
 
-std::vector<std::string> CommandWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false;
-    for (char c : line) {
-        if (c == '"') quoted = !quoted;
-        if (c == ' ' && !quoted) {
-            if (!word.empty()) words.push_back(word);
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    if (!word.empty()) words.push_back(word);
-    return words;
-}
-
 Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& scratch) {
     Plan plan;
     const sim::Config& m = s.Machine;
@@ -197,7 +180,12 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     bool setupFails = sim::FailsEveryCall(m, sim::kSetupFailsText);
     bool searchFails = sim::FailsEveryCall(m, sim::kVolumeSearchFailsText);
     plan.CommandLine = m.CommandLine;
-    std::vector<std::string> words = CommandWords(m.CommandLine);
+    sim::Boot(m);  // the machine whose command line the program's own splitter reads
+    int count = 0;
+    char* split[kMaxWords];
+    ParseCommandLine(&count, split);
+    std::vector<std::string>& words = plan.Words;
+    words.assign(split, split + count);
     bool listing = words.size() >= 2 && strcasecmp(words[1].c_str(), "-ld") == 0;
     if (words.size() == 3) plan.Mode = ReadModeWord(words[2].c_str());
     bool readTwice = !listing && words.size() == 3 && plan.Mode == ReadTwice;

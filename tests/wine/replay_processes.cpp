@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -23,13 +24,14 @@ using Clock = std::chrono::steady_clock;
 namespace replay {
 namespace {
 
-int OpenSink(Sink& sink) {
-    if (sink.Kind == SinkKind::Null) return open("/dev/null", O_WRONLY);
-    if (sink.Kind == SinkKind::File) return open(sink.Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+// The write end of an output of `kind`; a pipe's reading end goes to `read`.
+int OpenSink(SinkKind kind, const std::string& path, int* read) {
+    if (kind == SinkKind::Null) return open("/dev/null", O_WRONLY);
+    if (kind == SinkKind::File) return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int ends[2];
     if (pipe(ends) != 0) return -1;
-    sink.Read = ends[0];
-    fcntl(sink.Read, F_SETFD, FD_CLOEXEC);
+    *read = ends[0];
+    fcntl(*read, F_SETFD, FD_CLOEXEC);
     return ends[1];
 }
 
@@ -50,13 +52,10 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, cons
     _exit(127);
 }
 
-// How a child ended, in words.
 std::string Ending(int status) {
     return WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
                              : "was killed by signal " + std::to_string(WTERMSIG(status));
 }
-
-std::string Stopped() { return "was stopped after " + std::to_string(kRunSeconds) + " s"; }
 
 fs::path DosDevices() { return fs::path(std::getenv("WINEPREFIX")) / "dosdevices"; }
 
@@ -74,94 +73,76 @@ void WriteText(const std::string& path, const std::string& text) {
     out << text;
 }
 
-RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const Environment& env,
-              const std::vector<std::string>& companion) {
+RunResult Run(const std::vector<std::string>& argv, SinkKind outKind, SinkKind errKind, const std::string& base,
+              const Environment& env, const std::vector<std::string>& companion) {
     static int serial = 0;
     std::string token = std::to_string(getpid()) + "-" + std::to_string(++serial);
     RunResult result;
-    Sink helperErr;
-    helperErr.Kind = SinkKind::Pipe;
-    int in = open("/dev/null", O_RDONLY), outFd = OpenSink(out), errFd = OpenSink(err);
-    pid_t pid = Spawn(argv, in, outFd, errFd, token, env), helper = -1;
+    int reads[3] = {-1, -1, -1};  // pipes: the program's output and error, the companion's error
+    std::string data[3];
+    int in = open("/dev/null", O_RDONLY), out = OpenSink(outKind, base + ".out", &reads[0]),
+        err = OpenSink(errKind, base + ".err", &reads[1]);
+    pid_t pid = Spawn(argv, in, out, err, token, env), helper = -1;
     if (!companion.empty()) {
-        int helperOut = open("/dev/null", O_WRONLY), helperErrFd = OpenSink(helperErr);
-        helper = Spawn(companion, in, helperOut, helperErrFd, token);
+        int helperOut = open("/dev/null", O_WRONLY), helperErr = OpenSink(SinkKind::Pipe, "", &reads[2]);
+        helper = Spawn(companion, in, helperOut, helperErr, token);
         close(helperOut);
-        close(helperErrFd);
+        close(helperErr);
     }
-    for (int fd : {in, outFd, errFd}) close(fd);
-    Sink* pipes[] = {&out, &err, &helperErr};
+    for (int fd : {in, out, err}) close(fd);
     // Reads once from each pipe that has something, waiting up to `ms` for one; false when none had.
     auto take = [&](int ms) {
         std::vector<pollfd> fds;
-        std::vector<Sink*> of;
-        for (Sink* sink : pipes)
-            if (sink->Read >= 0) fds.push_back({sink->Read, POLLIN, 0}), of.push_back(sink);
+        for (int fd : reads)
+            if (fd >= 0) fds.push_back({fd, POLLIN, 0});
         if (poll(fds.data(), fds.size(), ms) <= 0) return false;
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (!fds[i].revents) continue;
+        for (const pollfd& p : fds) {
+            if (!p.revents) continue;
+            int i = static_cast<int>(std::find(reads, reads + 3, p.fd) - reads);
             char buffer[65536];
-            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            ssize_t got = read(p.fd, buffer, sizeof buffer);
             if (got > 0)
-                of[i]->Data.append(buffer, static_cast<size_t>(got));
+                data[i].append(buffer, static_cast<size_t>(got));
             else
-                close(of[i]->Read), of[i]->Read = -1;
+                close(p.fd), reads[i] = -1;
         }
         return true;
     };
     auto deadline = Clock::now() + std::chrono::seconds(kRunSeconds);
     int status = 0, helperStatus = 0;
     bool ended = false;
-    while (!ended || helper > 0 || out.Read >= 0 || err.Read >= 0 || helperErr.Read >= 0) {
+    while (!ended || helper > 0 || reads[0] >= 0 || reads[1] >= 0 || reads[2] >= 0) {
         take(10);
         if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
-        if (helper > 0 && waitpid(helper, &helperStatus, WNOHANG) == helper) {
-            result.CompanionExit = WIFEXITED(helperStatus) ? WEXITSTATUS(helperStatus) : -1;
-            result.CompanionEnd = Ending(helperStatus);
-            helper = -1;
-        }
+        if (helper > 0 && waitpid(helper, &helperStatus, WNOHANG) == helper) helper = -1;
         if (Clock::now() <= deadline) continue;
-        // Whatever still runs is stopped, every process the run started with it;
-        // the companion's last words are kept.
+        // Whatever still runs is stopped, every process the run started with it.
         result.TimedOut = true;
-        std::vector<std::string> waited;
-        if (!ended) waited.push_back("the program");
-        if (helper > 0) waited.push_back("testdiskctl event");
-        if (ended && (out.Read >= 0 || err.Read >= 0)) waited.push_back("the end of the program's output");
-        for (size_t i = 0; i < waited.size(); ++i) result.Waited += (i ? ", " : "") + waited[i];
-        if (!ended) kill(pid, SIGKILL);
-        if (helper > 0) kill(helper, SIGKILL);
         std::string marker = std::string(1, '\0') + "SECTORSWEEP_REPLAY_RUN=" + token + '\0';
         for (const auto& entry : fs::directory_iterator("/proc")) {
             std::string name = entry.path().filename(), environ = '\0' + ReadText(entry.path() / "environ");
             if (name.find_first_not_of("0123456789") == std::string::npos && environ.find(marker) != std::string::npos)
                 kill(std::stoi(name), SIGKILL);
         }
-        if (!ended) waitpid(pid, &status, 0);
-        if (helper > 0) {
-            waitpid(helper, &helperStatus, 0);
-            result.CompanionExit = -1;
-            result.CompanionEnd = Stopped();
-        }
+        if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        if (helper > 0) kill(helper, SIGKILL), waitpid(helper, &helperStatus, 0);
         while (take(0)) {
         }
         break;
     }
-    for (Sink* sink : pipes)
-        if (sink->Read >= 0) close(sink->Read);
+    for (int fd : reads)
+        if (fd >= 0) close(fd);
     if (WIFEXITED(status)) result.Exit = WEXITSTATUS(status);
-    result.End = result.TimedOut && !ended ? Stopped() : Ending(status);
-    result.Stdout = out.Kind == SinkKind::File ? ReadText(out.Path) : out.Data;
-    result.Stderr = err.Kind == SinkKind::File ? ReadText(err.Path) : err.Data;
-    result.CompanionError = helperErr.Data;
+    result.End = Ending(status);
+    result.Stdout = outKind == SinkKind::File ? ReadText(base + ".out") : data[0];
+    result.Stderr = errKind == SinkKind::File ? ReadText(base + ".err") : data[1];
+    if (!companion.empty() && !(WIFEXITED(helperStatus) && WEXITSTATUS(helperStatus) == 0))
+        result.CompanionEnd = Ending(helperStatus);
+    result.CompanionError = data[2];
     return result;
 }
 
-RunResult RunQuiet(const std::vector<std::string>& argv) {
-    Sink out, err;
-    out.Kind = err.Kind = SinkKind::Pipe;
-    return Run(argv, out, err);
-}
+RunResult RunQuiet(const std::vector<std::string>& argv) { return Run(argv, SinkKind::Pipe, SinkKind::Pipe, ""); }
 
 std::string WinPath(const std::string& unixPath) {
     std::string path = "Z:" + fs::absolute(unixPath).lexically_normal().string();
@@ -171,7 +152,7 @@ std::string WinPath(const std::string& unixPath) {
 }
 
 bool Control(const std::vector<std::string>& words, std::string* output, std::string* error) {
-    std::vector<std::string> argv = {Opt.Wine, Opt.TestDisk + "/testdiskctl.exe"};
+    std::vector<std::string> argv = {"wine", Opt.TestDisk + "/testdiskctl.exe"};
     argv.insert(argv.end(), words.begin(), words.end());
     RunResult r = RunQuiet(argv);
     if (output) *output = r.Stdout;
