@@ -145,7 +145,7 @@ void Replay(const std::string& file, const std::string& text, int index) {
         const char* preload = std::getenv("LD_PRELOAD");
         env.push_back({"LD_PRELOAD", std::string(preload ? preload : "") + (preload ? ":" : "") + "libgcc_s.so.1"});
     }
-    p.Result.Run = Run(argv, plan.Stdout, plan.Stderr, base, env, companion);
+    p.Result.Run = Run(argv, p.Scenario.Machine.Stdout, p.Scenario.Machine.Stderr, base, env, companion);
     Waiting = std::move(pending);
 }
 

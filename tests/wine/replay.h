@@ -27,8 +27,6 @@ extern Options Opt;
 
 // ---- processes and the test disk driver: replay_processes.cpp -----------------
 
-enum class SinkKind { File, Pipe, Null };
-
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 struct RunResult {
@@ -43,9 +41,9 @@ using Stats = std::map<std::string, uint64_t>;
 
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
-// Runs argv to its end, its output in files `base`.out and .err or as `outKind` and `errKind`
-// say, with `env` added to its environment and, when given, `companion` alongside.
-RunResult Run(const std::vector<std::string>& argv, SinkKind outKind, SinkKind errKind, const std::string& base,
+// Runs argv to its end, its output to a pipe, to nul or else to the file `base`.out (.err), with
+// `env` added to its environment and, when given, `companion` alongside.
+RunResult Run(const std::vector<std::string>& argv, sim::StdKind outKind, sim::StdKind errKind, const std::string& base,
               const Environment& env = {}, const std::vector<std::string>& companion = {});
 // Runs argv to its end with standard output and error kept.
 RunResult RunQuiet(const std::vector<std::string>& argv);
@@ -75,7 +73,6 @@ struct Plan {
     std::string CommandLine;
     std::vector<std::string> Words;  // as the program splits the command line
     bool Launcher = false;
-    SinkKind Stdout = SinkKind::File, Stderr = SinkKind::File;
     PassMode Mode = Verify;
     Environment Env;
     uint32_t EventType = 0;

@@ -291,13 +291,6 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     static const std::regex plain(R"(sectorsweep\.exe ([!#-~]+( [!#-~]+)*)?)");
     plan.Launcher = m.CommandLine.size() >= 200 || !std::regex_match(m.CommandLine, plain);
 
-    auto sinkOf = [](sim::StdKind kind) {
-        return kind == sim::StdKind::Pipe  ? SinkKind::Pipe
-               : kind == sim::StdKind::Nul ? SinkKind::Null
-                                           : SinkKind::File;
-    };
-    plan.Stdout = sinkOf(m.Stdout);
-    plan.Stderr = sinkOf(m.Stderr);
     if (!plan.Skip.empty()) return plan;
 
     // What the simulated machine does with output to files: the bytes to

@@ -25,9 +25,9 @@ namespace replay {
 namespace {
 
 // The write end of an output of `kind`; a pipe's reading end goes to `read`.
-int OpenSink(SinkKind kind, const std::string& path, int* read) {
-    if (kind == SinkKind::Null) return open("/dev/null", O_WRONLY);
-    if (kind == SinkKind::File) return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+int OpenSink(sim::StdKind kind, const std::string& path, int* read) {
+    if (kind == sim::StdKind::Nul) return open("/dev/null", O_WRONLY);
+    if (kind != sim::StdKind::Pipe) return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int ends[2];
     if (pipe(ends) != 0) return -1;
     *read = ends[0];
@@ -73,7 +73,7 @@ void WriteText(const std::string& path, const std::string& text) {
     out << text;
 }
 
-RunResult Run(const std::vector<std::string>& argv, SinkKind outKind, SinkKind errKind, const std::string& base,
+RunResult Run(const std::vector<std::string>& argv, sim::StdKind outKind, sim::StdKind errKind, const std::string& base,
               const Environment& env, const std::vector<std::string>& companion) {
     static int serial = 0;
     std::string token = std::to_string(getpid()) + "-" + std::to_string(++serial);
@@ -84,7 +84,7 @@ RunResult Run(const std::vector<std::string>& argv, SinkKind outKind, SinkKind e
         err = OpenSink(errKind, base + ".err", &reads[1]);
     pid_t pid = Spawn(argv, in, out, err, token, env), helper = -1;
     if (!companion.empty()) {
-        int helperOut = open("/dev/null", O_WRONLY), helperErr = OpenSink(SinkKind::Pipe, "", &reads[2]);
+        int helperOut = open("/dev/null", O_WRONLY), helperErr = OpenSink(sim::StdKind::Pipe, "", &reads[2]);
         helper = Spawn(companion, in, helperOut, helperErr, token);
         close(helperOut);
         close(helperErr);
@@ -134,15 +134,18 @@ RunResult Run(const std::vector<std::string>& argv, SinkKind outKind, SinkKind e
         if (fd >= 0) close(fd);
     if (WIFEXITED(status)) result.Exit = WEXITSTATUS(status);
     result.End = Ending(status);
-    result.Stdout = outKind == SinkKind::File ? ReadText(base + ".out") : data[0];
-    result.Stderr = errKind == SinkKind::File ? ReadText(base + ".err") : data[1];
+    using enum sim::StdKind;
+    result.Stdout = outKind == Pipe ? data[0] : outKind == Nul ? "" : ReadText(base + ".out");
+    result.Stderr = errKind == Pipe ? data[1] : errKind == Nul ? "" : ReadText(base + ".err");
     if (!companion.empty() && !(WIFEXITED(helperStatus) && WEXITSTATUS(helperStatus) == 0))
         result.CompanionEnd = Ending(helperStatus);
     result.CompanionError = data[2];
     return result;
 }
 
-RunResult RunQuiet(const std::vector<std::string>& argv) { return Run(argv, SinkKind::Pipe, SinkKind::Pipe, ""); }
+RunResult RunQuiet(const std::vector<std::string>& argv) {
+    return Run(argv, sim::StdKind::Pipe, sim::StdKind::Pipe, "");
+}
 
 std::string WinPath(const std::string& unixPath) {
     std::string path = "Z:" + fs::absolute(unixPath).lexically_normal().string();
