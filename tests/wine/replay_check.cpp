@@ -171,16 +171,16 @@ void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std:
 }
 
 // What holds after every run, whatever the scenario says.
-void CheckDisks(const Plan& plan, const Outcome& o, std::vector<std::string>* failures) {
+void CheckDisks(const sim::Config& m, const Plan& plan, const Outcome& o, std::vector<std::string>* failures) {
     std::vector<const sim::Disk*> active;
-    for (const DiskPlan& d : plan.Disks) {
-        int n = d.Disk->Number;
+    for (const sim::Disk& d : m.Disks) {
+        int n = d.Number;
         if (!Served(o, n)) continue;
         std::string disk = "disk " + std::to_string(n) + ": ";
         if (Sum(o, "writes", n) != 0) failures->push_back(disk + std::to_string(Sum(o, "writes", n)) + " writes");
         if (uint64_t open = Sum(o, "creates", n) - Sum(o, "closes", n))
             failures->push_back(disk + std::to_string(open) + " handles still open at the end");
-        if (Sum(o, "verifies", n) + Sum(o, "reads", n) != 0) active.push_back(d.Disk);
+        if (Sum(o, "verifies", n) + Sum(o, "reads", n) != 0) active.push_back(&d);
     }
     int code = o.Run.Exit;
     if (code >= 1 && code <= 5 && !active.empty())
@@ -273,7 +273,7 @@ std::vector<std::string> Check(const sim::Scenario& s, const Plan& plan, const O
         failures.push_back("a listed difference shows equal bytes: " +
                            sim::Escape(same.str().data(), same.length(), false));
     CheckCalls(s, o, &failures);
-    CheckDisks(plan, o, &failures);
+    CheckDisks(s.Machine, plan, o, &failures);
     CheckVolumes(s.Machine, plan, o, &failures);
     return failures;
 }

@@ -179,7 +179,6 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     const sim::Config defaults;
     bool setupFails = sim::FailsEveryCall(m, sim::kSetupFailsText);
     bool searchFails = sim::FailsEveryCall(m, sim::kVolumeSearchFailsText);
-    plan.CommandLine = m.CommandLine;
     sim::Boot(m);  // the machine whose command line the program's own splitter reads
     int count = 0;
     char* split[kMaxWords];
@@ -215,8 +214,6 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     if (m.Disks.size() > TESTDISK_MAX_DISKS) skip("more disks than the test disk driver holds");
     std::string reason;
     for (const sim::Disk& d : m.Disks) {
-        DiskPlan disk;
-        disk.Disk = &d;
         if (d.Number < 0) skip("the test disk driver takes disk numbers from 0 up");
         if (d.Power == sim::PowerState::Asleep) skip("GetDevicePowerState is a stub under Wine");
         if (d.VendorOffset >= 0 || d.ProductOffset >= 0 || d.DescriptorSize >= 0)
@@ -232,15 +229,12 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         if (!d.ReadOpen) {
             if (d.QueryOpen && plan.Mode == Verify && !listing)
                 skip("Wine does not let a driver refuse an open, nor pass it the access asked for");
-            if (d.OpenError == 2)
-                disk.Absent = true;
-            else if (d.OpenError == 5)
-                disk.Denied = true;
-            else
+            if (d.OpenError == 5)
+                plan.Denied.push_back(d.Number);
+            else if (d.OpenError != 2)
                 skip("under Wine a failed open gives error 2 (no device) or 5 (a denied link) only");
         }
-        if (!disk.Absent && !disk.Denied) Append(&plan.Setup, DiskCommand(d, &reason));
-        plan.Disks.push_back(disk);
+        if (d.ReadOpen) Append(&plan.Setup, DiskCommand(d, &reason));
     }
     if (!reason.empty()) skip(reason);
 
