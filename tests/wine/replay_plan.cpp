@@ -92,7 +92,7 @@ bool RunOnSim(const std::string& text, const std::string& scratch, Plan* plan) {
 // counting the requests of that kind (at that offset) on that disk up to it.
 std::vector<std::string> HoldWords(const std::vector<std::string>& record, std::string* why) {
     static const std::regex request(
-        R"(^(DeviceIoControl|ReadFile) \\\\\.\\PhysicalDrive(\d+) (IOCTL_DISK_GET_LENGTH_INFO|IOCTL_STORAGE_QUERY_PROPERTY|IOCTL_DISK_VERIFY off=(\d+)|off=(\d+)))");
+        R"(^(DeviceIoControl|ReadFile) \\\\\.\\PhysicalDrive(\d+) ((IOCTL_DISK_GET_LENGTH_INFO)|(IOCTL_STORAGE_QUERY_PROPERTY)|IOCTL_DISK_VERIFY off=(\d+)|off=(\d+)))");
     std::map<std::string, int> seen;
     std::vector<std::string> hold;
     std::string previous;
@@ -105,11 +105,8 @@ std::vector<std::string> HoldWords(const std::vector<std::string>& record, std::
         hold.clear();
         std::smatch m;
         if (!std::regex_search(line, m, request)) continue;
-        std::string what = m[3].str(), offset = m[4].matched ? m[4].str() : m[5].str();
-        std::string kind = m[1] == "ReadFile"                                 ? "read"
-                           : what.rfind("IOCTL_DISK_GET_LENGTH_INFO", 0) == 0 ? "length"
-                           : what.rfind("IOCTL_STORAGE_QUERY", 0) == 0        ? "property"
-                                                                              : "verify";
+        std::string offset = m[6].str() + m[7].str();
+        std::string kind = m[4].matched ? "length" : m[5].matched ? "property" : m[6].matched ? "verify" : "read";
         hold = {"hold", m[2].str(), kind, std::to_string(++seen[m[2].str() + " " + kind + " " + offset])};
         if (kind == "verify" || kind == "read") hold.push_back(offset);
     }
@@ -242,14 +239,13 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     std::vector<int64_t> listed;
     if (m.Interfaces.size() > TESTDISK_MAX_INTERFACES) skip("more disk interfaces than the test disk driver holds");
     for (const sim::Interface& f : m.Interfaces) {
-        const sim::Disk* disk = nullptr;
-        for (const sim::Disk& d : m.Disks)
-            if (d.Number == f.DiskNumber) disk = &d;
+        auto disk =
+            std::find_if(m.Disks.begin(), m.Disks.end(), [&](const sim::Disk& d) { return d.Number == f.DiskNumber; });
         if (f.Late) skip("the device setup API's interface list is made once: no interface can appear late");
         if (f.DetailFails) skip("the device setup API gives every interface's detail");
         if (f.Path.size() + 8 > 1024)
             skip("the interface paths are the driver's own, all short: none overruns the detail buffer");
-        if (!disk) {
+        if (disk == m.Disks.end()) {
             skip("an interface of a disk the scenario does not set up");
             continue;
         }
