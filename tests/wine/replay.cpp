@@ -201,9 +201,7 @@ void LinkDisks(const std::vector<int>& denied) {
         fs::create_directory_symlink(directory, devices / ("physicaldrive" + std::to_string(disk)), ignored);
 }
 
-enum Verdict { Ran, Failed, Skipped };
-
-int Counts[3] = {0, 0, 0};
+int Ran = 0, Failed = 0, Skipped = 0;
 std::map<std::string, std::vector<std::string>> SkipsByReason;
 
 // A scenario that has run, waiting for the driver's counters: they are read
@@ -219,7 +217,7 @@ std::unique_ptr<Pending> Waiting;
 void Report(const std::string& file, const std::vector<std::string>& failures, const std::string& notes) {
     for (const std::string& failure : failures) std::printf("FAIL %s: %s\n", file.c_str(), failure.c_str());
     if (failures.empty()) std::printf("RAN %s%s\n", file.c_str(), notes.c_str());
-    ++Counts[failures.empty() ? Ran : Failed];
+    ++(failures.empty() ? Ran : Failed);
     std::fflush(stdout);
 }
 
@@ -267,7 +265,7 @@ void Replay(const std::string& file, const std::string& text, int index) {
     if (!plan.Skip.empty()) {
         std::printf("SKIP %s: %s\n", file.c_str(), plan.Skip.c_str());
         SkipsByReason[plan.Skip].push_back(file);
-        ++Counts[Skipped];
+        ++Skipped;
         return;
     }
 
@@ -329,6 +327,6 @@ int main(int argc, char** argv) {
         std::printf("  %zu: %s\n", files.size(), reason.c_str());
         for (const std::string& file : files) std::printf("      %s\n", fs::path(file).filename().c_str());
     }
-    std::printf("%d passed, %d failed, %d skipped\n", Counts[Ran], Counts[Failed], Counts[Skipped]);
-    return Counts[Failed] == 0 ? 0 : 1;
+    std::printf("%d passed, %d failed, %d skipped\n", Ran, Failed, Skipped);
+    return Failed == 0 ? 0 : 1;
 }

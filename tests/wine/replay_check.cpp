@@ -43,11 +43,6 @@ std::string Normalize(const std::string& text) {
     return std::regex_replace(out, kDifference, "$1: <byte> <byte>\r\n");
 }
 
-void CompareOutput(const std::string& what, const std::string& expected, const std::string& actual,
-                   std::vector<std::string>* failures) {
-    sim::ReportDifference(what + " (matched by form)", Normalize(expected), Normalize(actual), failures);
-}
-
 // Record texts the driver's counters answer: the text, the counter, and
 // whether each expected line stands for one request of its own (one-off
 // queries) or only for "at least one" (chunks, whose number real time decides).
@@ -262,12 +257,14 @@ std::vector<std::string> Check(const sim::Scenario& s, const Plan& plan, const O
     if (plan.Event && Counter(o.Driver, "released") != 1) failures.push_back("the held request was not released");
     if (e.HasExit && r.Exit != static_cast<int>(e.Exit & 0xFF))
         failures.push_back("exit code " + std::to_string(r.Exit) + ", expected " + std::to_string(e.Exit));
-    std::string files = plan.SimBytesExpected ? " (as the simulated machine writes it to a file)" : "";
+    auto compare = [&](const std::string& what, const std::string& expected, const std::string& actual) {
+        std::string files = plan.SimBytesExpected ? " (as the simulated machine writes it to a file)" : "";
+        sim::ReportDifference(what + files + " (matched by form)", Normalize(expected), Normalize(actual), &failures);
+    };
     if (plan.SimBytesExpected || e.HasStdout)
-        CompareOutput("standard output" + files, plan.SimBytesExpected ? plan.SimStdout : e.Stdout, r.Stdout,
-                      &failures);
+        compare("standard output", plan.SimBytesExpected ? plan.SimStdout : e.Stdout, r.Stdout);
     if (plan.SimBytesExpected || e.HasStderr)
-        CompareOutput("standard error" + files, plan.SimBytesExpected ? plan.SimStderr : e.Stderr, r.Stderr, &failures);
+        compare("standard error", plan.SimBytesExpected ? plan.SimStderr : e.Stderr, r.Stderr);
     std::smatch same;
     if (std::regex_search(r.Stdout, same, kSameBytes))
         failures.push_back("a listed difference shows equal bytes: " +
