@@ -89,8 +89,6 @@ std::string Ending(int status) {
                              : "was killed by signal " + std::to_string(WTERMSIG(status));
 }
 
-}  // namespace
-
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -98,13 +96,10 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
+// Runs argv to its end, its output to a pipe, to nul or else to the file `base`.out (.err), with
+// `env` added to its environment and, when given, `companion` alongside.
 RunResult Run(const std::vector<std::string>& argv, sim::StdKind outKind, sim::StdKind errKind, const std::string& base,
-              const Environment& env, const std::vector<std::string>& companion) {
+              const Environment& env = {}, const std::vector<std::string>& companion = {}) {
     static int serial = 0;
     std::string token = std::to_string(getpid()) + "-" + std::to_string(++serial);
     RunResult result;
@@ -171,6 +166,13 @@ RunResult Run(const std::vector<std::string>& argv, sim::StdKind outKind, sim::S
         result.CompanionEnd = Ending(helperStatus);
     result.CompanionError = data[2];
     return result;
+}
+
+}  // namespace
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
 }
 
 RunResult RunQuiet(const std::vector<std::string>& argv) {

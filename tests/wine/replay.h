@@ -37,12 +37,7 @@ struct RunResult {
 
 using Stats = std::map<std::string, uint64_t>;
 
-std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
-// Runs argv to its end, its output to a pipe, to nul or else to the file `base`.out (.err), with
-// `env` added to its environment and, when given, `companion` alongside.
-RunResult Run(const std::vector<std::string>& argv, sim::StdKind outKind, sim::StdKind errKind, const std::string& base,
-              const Environment& env = {}, const std::vector<std::string>& companion = {});
 // Runs argv to its end with standard output and error kept.
 RunResult RunQuiet(const std::vector<std::string>& argv);
 
