@@ -87,8 +87,7 @@ set_tests_properties(windows/exe_layout PROPERTIES LABELS windows TIMEOUT 120)
 # The scenario files replayed on the real exe with the disks, volumes and
 # interfaces of the test disk driver (each run builds the driver and brings the
 # prefix up).
-add_executable(wine_replay tests/wine/replay.cpp tests/wine/replay_check.cpp tests/wine/replay_plan.cpp
-                           tests/wine/replay_processes.cpp)
+add_executable(wine_replay tests/wine/replay.cpp tests/wine/replay_check.cpp tests/wine/replay_plan.cpp)
 target_link_libraries(wine_replay PRIVATE product machine)
 target_compile_options(wine_replay PRIVATE -Wall -Wextra -Werror)
 add_test(NAME wine/replay COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/replay.sh ${WINDOWS_BUILD}/sectorsweep.exe

@@ -2,10 +2,10 @@
 // volumes, drive letters and disk interfaces of testdisk.sys (wine/driver)
 // standing in for the simulated machine's.
 //
-//   wine_replay --exe SECTORSWEEP.EXE --testdisk DIR --sim HOST_SECTORSWEEP --work DIR FILE...
+//   wine_replay SECTORSWEEP.EXE TESTDISK_DIR HOST_SECTORSWEEP WORK_DIR FILE...
 //
 // WINEPREFIX must name the prefix whose persistent wineserver has the driver
-// loaded (wine/env.sh: testdisk_prefix_up); DIR holds testdiskctl.exe and
+// loaded (wine/env.sh: testdisk_prefix_up); TESTDISK_DIR holds testdiskctl.exe and
 // launch.exe from wine/build.sh.  Each case of a file gives one line: SKIP and why Wine
 // cannot serve it, RAN when the real program did what the scenario expects, or
 // FAIL and what differed.  The skips are then counted by reason, and the last
@@ -26,17 +26,29 @@
 // A control event is sent at the request the simulated machine receives it in:
 // the driver holds that request, testdiskctl starts the console control routine
 // in the program, and the request goes on once the handler runs.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 
 #include "tests/wine/replay.h"
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 namespace replay {
 
@@ -44,9 +56,154 @@ Options Opt;
 
 namespace {
 
-enum Verdict { Ran, Failed, Skipped };
+// The write end of an output of `kind`; a pipe's reading end goes to `read`.
+int OpenSink(sim::StdKind kind, const std::string& path, int* read) {
+    if (kind == sim::StdKind::Nul) return open("/dev/null", O_WRONLY);
+    if (kind != sim::StdKind::Pipe) return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    *read = ends[0];
+    fcntl(*read, F_SETFD, FD_CLOEXEC);
+    return ends[1];
+}
 
-int Counts[3] = {0, 0, 0};
+pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, const std::string& token,
+            const Environment& env = {}) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    setenv("SECTORSWEEP_REPLAY_RUN", token.c_str(), 1);
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    dprintf(2, "cannot start %s: %s\n", args[0], std::strerror(errno));
+    _exit(127);
+}
+
+std::string Ending(int status) {
+    return WIFEXITED(status) ? "exited with " + std::to_string(WEXITSTATUS(status))
+                             : "was killed by signal " + std::to_string(WTERMSIG(status));
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs argv to its end, its output to a pipe, to nul or else to the file `base`.out (.err), with
+// `env` added to its environment and, when given, `companion` alongside.
+RunResult Run(const std::vector<std::string>& argv, sim::StdKind outKind, sim::StdKind errKind, const std::string& base,
+              const Environment& env = {}, const std::vector<std::string>& companion = {}) {
+    static int serial = 0;
+    std::string token = std::to_string(getpid()) + "-" + std::to_string(++serial);
+    RunResult result;
+    int reads[3] = {-1, -1, -1};  // pipes: the program's output and error, the companion's error
+    std::string data[3];
+    int in = open("/dev/null", O_RDONLY), out = OpenSink(outKind, base + ".out", &reads[0]),
+        err = OpenSink(errKind, base + ".err", &reads[1]);
+    pid_t pid = Spawn(argv, in, out, err, token, env), helper = -1;
+    if (!companion.empty()) {
+        int helperOut = open("/dev/null", O_WRONLY), helperErr = OpenSink(sim::StdKind::Pipe, "", &reads[2]);
+        helper = Spawn(companion, in, helperOut, helperErr, token);
+        close(helperOut);
+        close(helperErr);
+    }
+    for (int fd : {in, out, err}) close(fd);
+    // Reads once from each pipe that has something, waiting up to `ms` for one; false when none had.
+    auto take = [&](int ms) {
+        std::vector<pollfd> fds;
+        for (int fd : reads)
+            if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), ms) <= 0) return false;
+        for (const pollfd& p : fds) {
+            if (!p.revents) continue;
+            int i = static_cast<int>(std::find(reads, reads + 3, p.fd) - reads);
+            char buffer[65536];
+            ssize_t got = read(p.fd, buffer, sizeof buffer);
+            if (got > 0)
+                data[i].append(buffer, static_cast<size_t>(got));
+            else
+                close(p.fd), reads[i] = -1;
+        }
+        return true;
+    };
+    auto deadline = Clock::now() + std::chrono::seconds(kRunSeconds);
+    int status = 0, helperStatus = 0;
+    bool ended = false;
+    while (!ended || helper > 0 || reads[0] >= 0 || reads[1] >= 0 || reads[2] >= 0) {
+        take(10);
+        if (!ended && waitpid(pid, &status, WNOHANG) == pid) ended = true;
+        if (helper > 0 && waitpid(helper, &helperStatus, WNOHANG) == helper) helper = -1;
+        if (Clock::now() <= deadline) continue;
+        // Whatever still runs is stopped, every process the run started with it.
+        result.TimedOut = true;
+        std::string marker = std::string(1, '\0') + "SECTORSWEEP_REPLAY_RUN=" + token + '\0';
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::string name = entry.path().filename(), environ = '\0' + ReadText(entry.path() / "environ");
+            if (name.find_first_not_of("0123456789") == std::string::npos && environ.find(marker) != std::string::npos)
+                kill(std::stoi(name), SIGKILL);
+        }
+        if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        if (helper > 0) kill(helper, SIGKILL), waitpid(helper, &helperStatus, 0);
+        while (take(0)) {
+        }
+        break;
+    }
+    for (int fd : reads)
+        if (fd >= 0) close(fd);
+    if (WIFEXITED(status)) result.Exit = WEXITSTATUS(status);
+    result.End = Ending(status);
+    using enum sim::StdKind;
+    result.Stdout = outKind == Pipe ? data[0] : outKind == Nul ? "" : ReadText(base + ".out");
+    result.Stderr = errKind == Pipe ? data[1] : errKind == Nul ? "" : ReadText(base + ".err");
+    if (!companion.empty() && !(WIFEXITED(helperStatus) && WEXITSTATUS(helperStatus) == 0))
+        result.CompanionEnd = Ending(helperStatus);
+    result.CompanionError = data[2];
+    return result;
+}
+
+}  // namespace
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+RunResult RunQuiet(const std::vector<std::string>& argv) {
+    return Run(argv, sim::StdKind::Pipe, sim::StdKind::Pipe, "");
+}
+
+namespace {
+
+std::string WinPath(const std::string& unixPath) {
+    std::string path = "Z:" + fs::absolute(unixPath).lexically_normal().string();
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path;
+}
+
+// The test disks' drive links: none, but for each disk in `denied` a link to a directory, which
+// CreateFile itself fails to open with ERROR_ACCESS_DENIED.
+void LinkDisks(const std::vector<int>& denied) {
+    fs::path prefix = std::getenv("WINEPREFIX"), devices = prefix / "dosdevices",
+             directory = prefix / "testdisk-denied";
+    std::vector<fs::path> links;
+    for (const auto& entry : fs::directory_iterator(devices))
+        if (entry.path().filename().string().starts_with("physicaldrive")) links.push_back(entry.path());
+    for (const fs::path& link : links) fs::remove(link);
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    for (int disk : denied)
+        fs::create_directory_symlink(directory, devices / ("physicaldrive" + std::to_string(disk)), ignored);
+}
+
+int Ran = 0, Failed = 0, Skipped = 0;
 std::map<std::string, std::vector<std::string>> SkipsByReason;
 
 // A scenario that has run, waiting for the driver's counters: they are read
@@ -62,20 +219,23 @@ std::unique_ptr<Pending> Waiting;
 void Report(const std::string& file, const std::vector<std::string>& failures, const std::string& notes) {
     for (const std::string& failure : failures) std::printf("FAIL %s: %s\n", file.c_str(), failure.c_str());
     if (failures.empty()) std::printf("RAN %s%s\n", file.c_str(), notes.c_str());
-    ++Counts[failures.empty() ? Ran : Failed];
+    ++(failures.empty() ? Ran : Failed);
     std::fflush(stdout);
 }
 
-// Checks the waiting scenario against the counters in `stats` (testdiskctl's
-// output), or reports `error` when they could not be read.
-void Finish(const std::string& stats, const std::string& error) {
-    if (!Waiting) return;
+// Runs testdiskctl with `words`, and first reads the waiting scenario's counters, checks and reports it.
+bool Driver(std::vector<std::string> words, std::string* error) {
+    if (Waiting) words.insert(words.begin(), {"stats", ";"});
+    words.insert(words.begin(), {"wine", Opt.TestDisk + "/testdiskctl.exe"});
+    RunResult r = RunQuiet(words);
+    if (r.Exit != 0) *error = "testdiskctl " + words[2] + ": " + r.End + " " + r.Stderr;
+    if (!Waiting) return r.Exit == 0;
     Pending& p = *Waiting;
-    std::vector<std::string> failures;
-    if (!error.empty()) {
-        failures.push_back(error);
-    } else {
-        p.Result.Driver = ParseStats(stats);
+    std::vector<std::string> failures = {*error};
+    if (r.Exit == 0) {
+        static const std::regex counter(R"(([^\s=]+)=(\d+))");  // keyed "disk.N.name", "volume.K.name", "held"
+        for (std::sregex_iterator it(r.Stdout.begin(), r.Stdout.end(), counter), end; it != end; ++it)
+            p.Result.Driver[(*it)[1]] = std::stoull((*it)[2]);
         failures = Check(p.Scenario, p.Decided, p.Result);
     }
     std::string notes;
@@ -84,18 +244,7 @@ void Finish(const std::string& stats, const std::string& error) {
     if (p.Decided.ScreenUnchecked) notes += " (the screen rows are not compared)";
     Report(p.File, failures, notes);
     Waiting.reset();
-}
-
-// Runs testdiskctl: the counters of the waiting scenario first, then `words`.
-bool Driver(const std::vector<std::string>& words, std::string* error) {
-    std::vector<std::string> all;
-    if (Waiting) all = {"stats", ";"};
-    all.insert(all.end(), words.begin(), words.end());
-    std::string output, failed;
-    bool ok = Control(all, &output, &failed);
-    Finish(output, failed);
-    if (!ok) *error = failed;
-    return ok;
+    return r.Exit == 0;
 }
 
 void Replay(const std::string& file, const std::string& text, int index) {
@@ -118,47 +267,34 @@ void Replay(const std::string& file, const std::string& text, int index) {
     if (!plan.Skip.empty()) {
         std::printf("SKIP %s: %s\n", file.c_str(), plan.Skip.c_str());
         SkipsByReason[plan.Skip].push_back(file);
-        ++Counts[Skipped];
+        ++Skipped;
         return;
     }
 
-    RemoveDiskLinks();
-    for (const DiskPlan& d : plan.Disks)
-        if (d.Denied) DenyOpens(d.Disk->Number);
+    LinkDisks(plan.Denied);
     if (!Driver(plan.Setup, &error)) {
         Report(file, {error}, "");
         return;
     }
 
-    std::vector<std::string> argv = {Opt.Wine};
+    std::vector<std::string> argv = {"wine", Opt.Exe}, companion;
     if (plan.Launcher) {
-        WriteText(base + ".cmd", plan.CommandLine);
-        argv.insert(argv.end(), {Opt.TestDisk + "/launch.exe", WinPath(Opt.Exe), WinPath(base + ".cmd")});
+        WriteText(base + ".cmd", p.Scenario.Machine.CommandLine);
+        argv = {"wine", Opt.TestDisk + "/launch.exe", WinPath(Opt.Exe), WinPath(base + ".cmd")};
     } else {
-        std::vector<std::string> words = CommandWords(plan.CommandLine);
-        argv.push_back(Opt.Exe);
-        argv.insert(argv.end(), words.begin() + 1, words.end());
+        argv.insert(argv.end(), plan.Words.begin() + 1, plan.Words.end());
     }
-    std::vector<std::string> companion;
     Environment env = plan.Env;
     if (plan.Event) {
-        companion = {Opt.Wine, Opt.TestDisk + "/testdiskctl.exe", "event", std::to_string(plan.EventType),
+        companion = {"wine", Opt.TestDisk + "/testdiskctl.exe", "event", std::to_string(plan.EventType),
                      fs::path(Opt.Exe).filename().string()};
-        // Wine 8's server kills a process one second after it has closed its server
-        // connection on the way out.  The handler's thread may still be ending then, and
-        // glibc's first thread exit in a process loads libgcc_s (to unwind the thread)
-        // under the loader lock that the process's own exit waits for: on a busy machine
-        // that took longer than the second, and the program "exited" by SIGKILL.  Loaded
-        // at the start, libgcc_s is no longer loaded at the exit.
+        // Wine's server kills a process one second after it closed its connection on the way out;
+        // the handler's thread exit made glibc load libgcc_s under the loader lock that exit waits
+        // for, which on a busy machine took longer (exit by SIGKILL). Preloaded, it is loaded then.
         const char* preload = std::getenv("LD_PRELOAD");
         env.push_back({"LD_PRELOAD", std::string(preload ? preload : "") + (preload ? ":" : "") + "libgcc_s.so.1"});
     }
-    Sink out, err;
-    out.Kind = plan.Stdout;
-    out.Path = base + ".out";
-    err.Kind = plan.Stderr;
-    err.Path = base + ".err";
-    p.Result.Run = Run(argv, out, err, env, companion);
+    p.Result.Run = Run(argv, p.Scenario.Machine.Stdout, p.Scenario.Machine.Stderr, base, env, companion);
     Waiting = std::move(pending);
 }
 
@@ -167,56 +303,32 @@ void Replay(const std::string& file, const std::string& text, int index) {
 
 int main(int argc, char** argv) {
     using namespace replay;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string* into) {
-            if (i + 1 < argc) *into = argv[++i];
-        };
-        if (arg == "--exe")
-            value(&Opt.Exe);
-        else if (arg == "--testdisk")
-            value(&Opt.TestDisk);
-        else if (arg == "--sim")
-            value(&Opt.Sim);
-        else if (arg == "--work")
-            value(&Opt.Work);
-        else if (arg == "--wine")
-            value(&Opt.Wine);
-        else
-            Opt.Files.push_back(arg);
-    }
-    if (Opt.Exe.empty() || Opt.TestDisk.empty() || Opt.Sim.empty() || Opt.Work.empty() || !std::getenv("WINEPREFIX")) {
-        std::fprintf(stderr,
-                     "usage: WINEPREFIX=... wine_replay --exe SECTORSWEEP.EXE --testdisk DIR --sim HOST_SECTORSWEEP "
-                     "--work DIR FILE...\n");
+    if (argc < 5 || !std::getenv("WINEPREFIX")) {
+        std::fprintf(
+            stderr,
+            "usage: WINEPREFIX=... wine_replay SECTORSWEEP.EXE TESTDISK_DIR HOST_SECTORSWEEP WORK_DIR FILE...\n");
         return 2;
     }
-    for (const std::string& path :
-         {Opt.Exe, Opt.Sim, Opt.TestDisk + "/testdiskctl.exe", Opt.TestDisk + "/launch.exe"}) {
-        if (access(path.c_str(), R_OK) != 0) {
-            std::printf("FAIL %s is missing\n0 passed, 1 failed\n", path.c_str());
-            return 1;
-        }
-    }
+    Opt = {argv[1], argv[2], argv[3], argv[4]};
     fs::create_directories(Opt.Work);
     // Wine's mount manager links PhysicalDrive0 to a disk of its own; adding and
     // removing a test disk 0 takes that name away, as on a machine without it.
     std::string error;
-    if (!Control({"disk", "0", "size=1M", ";", "reset"}, nullptr, &error)) {
+    if (!Driver({"disk", "0", "size=1M", ";", "reset"}, &error)) {
         std::printf("FAIL the test disk driver: %s\n0 passed, 1 failed\n", error.c_str());
         return 1;
     }
     int index = 0;
-    for (const std::string& file : Opt.Files)
+    for (std::string file : std::vector<std::string>(argv + 5, argv + argc))
         for (const auto& [name, text] : sim::ScenarioCases(ReadText(file)))
             Replay(name.empty() ? file : file + ":" + name, text, ++index);
-    RemoveDiskLinks();
+    LinkDisks({});
     Driver({"reset"}, &error);
     if (!SkipsByReason.empty()) std::printf("Skipped, by reason:\n");
     for (const auto& [reason, files] : SkipsByReason) {
         std::printf("  %zu: %s\n", files.size(), reason.c_str());
         for (const std::string& file : files) std::printf("      %s\n", fs::path(file).filename().c_str());
     }
-    std::printf("%d passed, %d failed, %d skipped\n", Counts[Ran], Counts[Failed], Counts[Skipped]);
-    return Counts[Failed] == 0 ? 0 : 1;
+    std::printf("%d passed, %d failed, %d skipped\n", Ran, Failed, Skipped);
+    return Failed == 0 ? 0 : 1;
 }

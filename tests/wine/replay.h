@@ -1,9 +1,8 @@
 // What the parts of wine_replay share: the records of one scenario on its way
 // from the file to the verdict, and the calls each part makes of the others.
-//   replay.cpp            one scenario after the other, the counts, main
-//   replay_plan.cpp       what Wine can serve of a scenario, and how: Decide
-//   replay_processes.cpp  running Wine programs, their output, the test disk driver
-//   replay_check.cpp      the output matched by form, and the checks of a run
+//   replay.cpp        running Wine programs and the test disk driver, one scenario after the other
+//   replay_plan.cpp   what Wine can serve of a scenario, and how: Decide
+//   replay_check.cpp  the output matched by form, and the checks of a run
 #pragma once
 
 #include <cstdint>
@@ -20,70 +19,36 @@ namespace replay {
 constexpr int kRunSeconds = 60;
 
 struct Options {
-    std::string Exe, TestDisk, Sim, Work, Wine = "wine";
-    std::vector<std::string> Files;
+    std::string Exe, TestDisk, Sim, Work;
 };
 extern Options Opt;
 
-// ---- processes and the test disk driver: replay_processes.cpp -----------------
-
-enum class SinkKind { File, Pipe, Null };
-
-struct Sink {
-    SinkKind Kind = SinkKind::File;
-    std::string Path;  // File
-    int Read = -1;     // Pipe: the reading end
-    std::string Data;
-};
+// ---- processes: replay.cpp -----------------------------------------------------
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 struct RunResult {
     int Exit = -1;
     bool TimedOut = false;
-    std::string Waited;  // what had not ended at the deadline
-    std::string End;     // how it ended, in words: "exited with 7", "was killed by signal 9", "was stopped after 60 s"
+    std::string End;  // how it ended, in words: "exited with 7", "was killed by signal 9"
     std::string Stdout, Stderr;
-    int CompanionExit = 0;
-    std::string CompanionEnd, CompanionError;
+    std::string CompanionEnd, CompanionError;  // how the companion ended, unless with 0; its standard error
 };
 
 using Stats = std::map<std::string, uint64_t>;
 
-std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
-// Runs argv to its end, with `env` added to its environment and, when given,
-// `companion` alongside (its standard error is kept in CompanionError).
-RunResult Run(const std::vector<std::string>& argv, Sink out, Sink err, const Environment& env = {},
-              const std::vector<std::string>& companion = {});
 // Runs argv to its end with standard output and error kept.
 RunResult RunQuiet(const std::vector<std::string>& argv);
-// The Windows path of a host file, on Wine's drive Z:.
-std::string WinPath(const std::string& unixPath);
-// Runs testdiskctl with `words`; its standard output in `output`, what failed in `error`.
-bool Control(const std::vector<std::string>& words, std::string* output, std::string* error);
-// No drive link that would stand for a test disk.
-void RemoveDiskLinks();
-// A drive link to a directory: CreateFile itself fails with ERROR_ACCESS_DENIED.
-void DenyOpens(int disk);
-// Every counter of the driver (`testdiskctl stats`), keyed "disk.N.name", "volume.K.name", "held".
-Stats ParseStats(const std::string& text);
 
 // ---- what Wine can serve: replay_plan.cpp -------------------------------------
 
-struct DiskPlan {
-    const sim::Disk* Disk = nullptr;
-    bool Denied = false;  // CreateFile fails with 5
-    bool Absent = false;  // no device: CreateFile fails with 2
-};
-
 struct Plan {
-    std::string Skip;  // why Wine cannot serve the scenario; empty when it can
-    std::vector<DiskPlan> Disks;
+    std::string Skip;                // why Wine cannot serve the scenario; empty when it can
+    std::vector<int> Denied;         // disks whose open fails with 5 (with 2, they are not set up)
     std::vector<std::string> Setup;  // testdiskctl's commands
-    std::string CommandLine;
+    std::vector<std::string> Words;  // as the program splits the command line
     bool Launcher = false;
-    SinkKind Stdout = SinkKind::File, Stderr = SinkKind::File;
     PassMode Mode = Verify;
     Environment Env;
     uint32_t EventType = 0;
@@ -96,9 +61,6 @@ struct Plan {
     std::string Error;  // the simulated machine could not say what to expect
 };
 
-// The words of a command line as the program splits it: blanks separate, a
-// quoted stretch stays in its word.
-std::vector<std::string> CommandWords(const std::string& line);
 // What Wine can serve of the scenario `text` (parsed as `s`), and how; `scratch`
 // is a file for the simulated machine's run.
 Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& scratch);

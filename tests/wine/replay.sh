@@ -17,7 +17,7 @@ root=$(cd "$here/../.." && pwd)
 . "$root/wine/env.sh"
 testdisk_prefix_up "$build" || exit 1
 trap testdisk_down EXIT
-replay() { "$replay" --exe "$exe" --testdisk "$build" --sim "$sim" --work "$build/replay" "$@"; }
+replay() { "$replay" "$exe" "$build" "$sim" "$build/replay" "$@"; }
 
 status=0
 if [ $# -eq 0 ]; then

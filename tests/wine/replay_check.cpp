@@ -33,7 +33,8 @@ std::string SummaryForm() {
 
 const std::regex kStatusLine(FormRegex(kStatusLineFormat)), kStatusRun("(<status lines>)+"),
     kSummary(FormRegex(kSummaryFormat));
-const std::regex kDifference(R"(([0-9A-F]{8}|[0-9A-F]{12}|[0-9A-F]{16}): [0-9A-F]{2} [0-9A-F]{2}\r\n)");
+const std::regex kDifference(R"(([0-9A-F]{8}|[0-9A-F]{12}|[0-9A-F]{16}): [0-9A-F]{2} [0-9A-F]{2}\r\n)"),
+    kSameBytes(R"((?:[0-9A-F]{8}|[0-9A-F]{12}|[0-9A-F]{16}): ([0-9A-F]{2}) \1\r\n)");
 
 std::string Normalize(const std::string& text) {
     std::string out = std::regex_replace(text, kStatusLine, "<status lines>");
@@ -42,32 +43,20 @@ std::string Normalize(const std::string& text) {
     return std::regex_replace(out, kDifference, "$1: <byte> <byte>\r\n");
 }
 
-void CompareOutput(const std::string& what, const std::string& expected, const std::string& actual,
-                   std::vector<std::string>* failures) {
-    sim::ReportDifference(what + " (matched by form)", Normalize(expected), Normalize(actual), failures);
-}
-
 // Record texts the driver's counters answer: the text, the counter, and
 // whether each expected line stands for one request of its own (one-off
 // queries) or only for "at least one" (chunks, whose number real time decides).
 // The driver counts each request of a varied answer as KEY_queries.
 struct CounterText {
-    std::string Text, Counter;
+    const char* Text;  // none: no record line stands for the counter
+    std::string Counter;
     bool PerLine;
 };
-const std::vector<CounterText> kCounterTexts = [] {
-    std::vector<CounterText> texts;
-    auto add = [&](const char* text, const char* counter, bool perLine) {
-        if (text) texts.push_back({text, counter, perLine});
-    };
-#define COUNTER_ROW(name, text, perLine) add(text, #name, perLine);
-    TESTDISK_DISK_COUNTERS(COUNTER_ROW)
+#define COUNTER_ROW(name, text, perLine) {text, #name, perLine},
+#define ANSWER_COUNTER(name, key, request, zero, error) {#request, key "_queries", true},
+const CounterText kCounterTexts[] = {TESTDISK_DISK_COUNTERS(COUNTER_ROW) DISK_ANSWERS(ANSWER_COUNTER)};
 #undef COUNTER_ROW
-#define ANSWER_COUNTER(name, key, request, zero, error) add(#request, key "_queries", true);
-    DISK_ANSWERS(ANSWER_COUNTER)
 #undef ANSWER_COUNTER
-    return texts;
-}();
 
 // The disk a record line names ("\\.\PhysicalDriveN"), or -1.
 int NamedDisk(const std::string& line) {
@@ -78,15 +67,12 @@ int NamedDisk(const std::string& line) {
 
 uint64_t Counter(const Stats& stats, const std::string& key) { return stats.count(key) ? stats.at(key) : 0; }
 
-// A disk counter, of one disk or summed over all.
+// A disk counter, of one disk or (disk -1) summed over all.
 uint64_t Sum(const Outcome& o, const std::string& counter, int disk = -1) {
+    if (disk >= 0) return Counter(o.Driver, "disk." + std::to_string(disk) + "." + counter);
     uint64_t total = 0;
-    for (const auto& [key, value] : o.Driver) {
-        size_t dot = key.find('.', 5);
-        if (key.rfind("disk.", 0) == 0 && dot != std::string::npos && key.substr(dot + 1) == counter &&
-            (disk < 0 || key.substr(5, dot - 5) == std::to_string(disk)))
-            total += value;
-    }
+    for (const auto& [key, value] : o.Driver)
+        if (key.starts_with("disk.") && key.ends_with("." + counter)) total += value;
     return total;
 }
 
@@ -97,7 +83,7 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
     for (const std::string& line : s.Expect.Calls) {
         if (line.rfind("write ", 0) == 0) continue;
         for (const CounterText& c : kCounterTexts) {
-            if (line.find(c.Text) == std::string::npos) continue;
+            if (!c.Text || line.find(c.Text) == std::string::npos) continue;
             int disk = NamedDisk(line);
             bool failed = line.find("-> fail") != std::string::npos;
             // Not a device the driver serves, or an open refused before the driver.
@@ -130,9 +116,11 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
     for (const std::string& text : s.Expect.NoCalls) {
         for (const CounterText& c : kCounterTexts) {
             // Only a text that names a whole request kind (perhaps of one disk) says none was made.
-            bool whole = c.Text.rfind(text, 0) == 0 ||
-                         (text.rfind(c.Text, 0) == 0 &&
-                          text.find_first_not_of("0123456789", c.Text.size()) == std::string::npos);
+            std::string kind = c.Text ? c.Text : "";
+            bool whole =
+                !kind.empty() &&
+                (kind.starts_with(text) ||
+                 (text.starts_with(kind) && text.find_first_not_of("0123456789", kind.size()) == std::string::npos));
             uint64_t have = whole && text.size() >= 8 ? Sum(o, c.Counter, NamedDisk(text)) : 0;
             if (have != 0)
                 failures->push_back("expect no-call " + text + ": the driver counted " + std::to_string(have));
@@ -149,17 +137,11 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
 // volume the search returns), every handle closed, the dismounts of the record
 // received, nothing written.
 void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std::vector<std::string>* failures) {
-    struct Device {
-        std::string Name;  // without its backslash
-        char Letter;
-        bool Folders;  // the simulated machine opens it once more for each folder Wine does not return
-    };
-    std::vector<Device> devices;
-    for (const sim::Volume& v : m.Volumes)
-        devices.push_back({v.Name.substr(0, v.Name.size() - 1), v.Letter, !v.Mounts.empty()});
-    for (const auto& [letter, disk] : m.Letters) devices.push_back({"", letter, false});
-    for (size_t i = 0; i < devices.size(); ++i) {
-        const auto& [name, letter, folders] = devices[i];
+    size_t index = 0;
+    // `name` without its backslash; with `folders` the simulated machine opens it once more for
+    // each mount-point folder, which Wine does not return.
+    auto check = [&](const std::string& name, char letter, bool folders) {
+        std::string volume = "volume." + std::to_string(index++) + ".";
         uint64_t opens = 0, dismounts = 0;
         std::string byLetter = std::string("CreateFileA \\\\.\\") + letter + ": ";
         for (const std::string& line : plan.Record) {
@@ -168,30 +150,32 @@ void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std:
             if (named && (line.rfind("FindFirstVolumeA ", 0) == 0 || line.rfind("FindNextVolumeA ", 0) == 0)) ++opens;
             if (named && line.find("FSCTL_DISMOUNT_VOLUME") != std::string::npos) ++dismounts;
         }
-        std::string what = name.empty() ? std::string("drive ") + letter + ":" : name;
-        uint64_t creates = Counter(o.Driver, "volume." + std::to_string(i) + ".creates");
-        auto expect = [&](const char* counter, uint64_t want, const std::string& machine) {
-            uint64_t have = Counter(o.Driver, "volume." + std::to_string(i) + "." + counter);
-            if (have != want) failures->push_back(what + ": " + std::to_string(have) + " " + counter + ", " + machine);
+        auto expect = [&](const char* counter, uint64_t want) {
+            uint64_t have = Counter(o.Driver, volume + counter);
+            if (have != want)
+                failures->push_back((name.empty() ? std::string("drive ") + letter + ":" : name) + ": " +
+                                    std::to_string(have) + " " + counter + ", expected " + std::to_string(want));
         };
-        if (!folders) expect("creates", opens, "the simulated machine opens it " + std::to_string(opens) + " times");
-        expect("closes", creates, "the handles opened " + std::to_string(creates));
-        expect("dismounts", dismounts, "the simulated machine " + std::to_string(dismounts));
-        expect("writes", 0, "none allowed");
-    }
+        if (!folders) expect("creates", opens);
+        expect("closes", Counter(o.Driver, volume + "creates"));
+        expect("dismounts", dismounts);
+        expect("writes", 0);
+    };
+    for (const sim::Volume& v : m.Volumes) check(v.Name.substr(0, v.Name.size() - 1), v.Letter, !v.Mounts.empty());
+    for (const auto& [letter, disk] : m.Letters) check("", letter, false);
 }
 
 // What holds after every run, whatever the scenario says.
-void CheckDisks(const Plan& plan, const Outcome& o, std::vector<std::string>* failures) {
+void CheckDisks(const sim::Config& m, const Plan& plan, const Outcome& o, std::vector<std::string>* failures) {
     std::vector<const sim::Disk*> active;
-    for (const DiskPlan& d : plan.Disks) {
-        int n = d.Disk->Number;
+    for (const sim::Disk& d : m.Disks) {
+        int n = d.Number;
         if (!Served(o, n)) continue;
         std::string disk = "disk " + std::to_string(n) + ": ";
         if (Sum(o, "writes", n) != 0) failures->push_back(disk + std::to_string(Sum(o, "writes", n)) + " writes");
         if (uint64_t open = Sum(o, "creates", n) - Sum(o, "closes", n))
             failures->push_back(disk + std::to_string(open) + " handles still open at the end");
-        if (Sum(o, "verifies", n) + Sum(o, "reads", n) != 0) active.push_back(d.Disk);
+        if (Sum(o, "verifies", n) + Sum(o, "reads", n) != 0) active.push_back(&d);
     }
     int code = o.Run.Exit;
     if (code >= 1 && code <= 5 && !active.empty())
@@ -266,33 +250,27 @@ std::vector<std::string> Check(const sim::Scenario& s, const Plan& plan, const O
     std::vector<std::string> failures;
     const sim::Expectations& e = s.Expect;
     const RunResult& r = o.Run;
-    if (r.TimedOut) failures.push_back("no end within " + std::to_string(kRunSeconds) + " s of: " + r.Waited);
-    if (plan.Event && r.CompanionExit != 0) {
-        // The helper tells each step as it reaches it: all it said, on one line.
-        std::string said = std::regex_replace(r.CompanionError, std::regex("[\r\n]+$"), "");
-        said = std::regex_replace(said, std::regex("\n"), " | ");
+    if (r.TimedOut) failures.push_back("no end within " + std::to_string(kRunSeconds) + " s");
+    if (plan.Event && !r.CompanionEnd.empty())
         failures.push_back("the control event was not sent: testdiskctl event " + r.CompanionEnd +
-                           (said.empty() ? " and said nothing" : "; it said: " + said));
-    }
+                           "; it said: " + std::regex_replace(r.CompanionError, std::regex("[\r\n]+"), " | "));
     if (plan.Event && Counter(o.Driver, "released") != 1) failures.push_back("the held request was not released");
     if (e.HasExit && r.Exit != static_cast<int>(e.Exit & 0xFF))
         failures.push_back("exit code " + std::to_string(r.Exit) + ", expected " + std::to_string(e.Exit));
-    std::string files = plan.SimBytesExpected ? " (as the simulated machine writes it to a file)" : "";
+    auto compare = [&](const std::string& what, const std::string& expected, const std::string& actual) {
+        std::string files = plan.SimBytesExpected ? " (as the simulated machine writes it to a file)" : "";
+        sim::ReportDifference(what + files + " (matched by form)", Normalize(expected), Normalize(actual), &failures);
+    };
     if (plan.SimBytesExpected || e.HasStdout)
-        CompareOutput("standard output" + files, plan.SimBytesExpected ? plan.SimStdout : e.Stdout, r.Stdout,
-                      &failures);
+        compare("standard output", plan.SimBytesExpected ? plan.SimStdout : e.Stdout, r.Stdout);
     if (plan.SimBytesExpected || e.HasStderr)
-        CompareOutput("standard error" + files, plan.SimBytesExpected ? plan.SimStderr : e.Stderr, r.Stderr, &failures);
-    for (auto it = std::sregex_iterator(r.Stdout.begin(), r.Stdout.end(), kDifference); it != std::sregex_iterator();
-         ++it) {
-        std::string line = it->str();
-        size_t colon = line.find(':');
-        if (line.substr(colon + 2, 2) == line.substr(colon + 5, 2))
-            failures.push_back("a listed difference shows equal bytes: " +
-                               sim::Escape(line.data(), line.size(), false));
-    }
+        compare("standard error", plan.SimBytesExpected ? plan.SimStderr : e.Stderr, r.Stderr);
+    std::smatch same;
+    if (std::regex_search(r.Stdout, same, kSameBytes))
+        failures.push_back("a listed difference shows equal bytes: " +
+                           sim::Escape(same.str().data(), same.length(), false));
     CheckCalls(s, o, &failures);
-    CheckDisks(plan, o, &failures);
+    CheckDisks(s.Machine, plan, o, &failures);
     CheckVolumes(s.Machine, plan, o, &failures);
     return failures;
 }

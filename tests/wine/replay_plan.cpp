@@ -92,7 +92,7 @@ bool RunOnSim(const std::string& text, const std::string& scratch, Plan* plan) {
 // counting the requests of that kind (at that offset) on that disk up to it.
 std::vector<std::string> HoldWords(const std::vector<std::string>& record, std::string* why) {
     static const std::regex request(
-        R"(^(DeviceIoControl|ReadFile) \\\\\.\\PhysicalDrive(\d+) (IOCTL_DISK_GET_LENGTH_INFO|IOCTL_STORAGE_QUERY_PROPERTY|IOCTL_DISK_VERIFY off=(\d+)|off=(\d+)))");
+        R"(^(DeviceIoControl|ReadFile) \\\\\.\\PhysicalDrive(\d+) ((IOCTL_DISK_GET_LENGTH_INFO)|(IOCTL_STORAGE_QUERY_PROPERTY)|IOCTL_DISK_VERIFY off=(\d+)|off=(\d+)))");
     std::map<std::string, int> seen;
     std::vector<std::string> hold;
     std::string previous;
@@ -105,11 +105,8 @@ std::vector<std::string> HoldWords(const std::vector<std::string>& record, std::
         hold.clear();
         std::smatch m;
         if (!std::regex_search(line, m, request)) continue;
-        std::string what = m[3].str(), offset = m[4].matched ? m[4].str() : m[5].str();
-        std::string kind = m[1] == "ReadFile"                                 ? "read"
-                           : what.rfind("IOCTL_DISK_GET_LENGTH_INFO", 0) == 0 ? "length"
-                           : what.rfind("IOCTL_STORAGE_QUERY", 0) == 0        ? "property"
-                                                                              : "verify";
+        std::string offset = m[6].str() + m[7].str();
+        std::string kind = m[4].matched ? "length" : m[5].matched ? "property" : m[6].matched ? "verify" : "read";
         hold = {"hold", m[2].str(), kind, std::to_string(++seen[m[2].str() + " " + kind + " " + offset])};
         if (kind == "verify" || kind == "read") hold.push_back(offset);
     }
@@ -172,23 +169,6 @@ void Append(std::vector<std::string>* setup, const std::vector<std::string>& com
 
 }  // namespace
 
-std::vector<std::string> CommandWords(const std::string& line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool quoted = false;
-    for (char c : line) {
-        if (c == '"') quoted = !quoted;
-        if (c == ' ' && !quoted) {
-            if (!word.empty()) words.push_back(word);
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    if (!word.empty()) words.push_back(word);
-    return words;
-}
-
 Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& scratch) {
     Plan plan;
     const sim::Config& m = s.Machine;
@@ -196,8 +176,12 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     const sim::Config defaults;
     bool setupFails = sim::FailsEveryCall(m, sim::kSetupFailsText);
     bool searchFails = sim::FailsEveryCall(m, sim::kVolumeSearchFailsText);
-    plan.CommandLine = m.CommandLine;
-    std::vector<std::string> words = CommandWords(m.CommandLine);
+    sim::Boot(m);  // the machine whose command line the program's own splitter reads
+    int count = 0;
+    char* split[kMaxWords];
+    ParseCommandLine(&count, split);
+    std::vector<std::string>& words = plan.Words;
+    words.assign(split, split + count);
     bool listing = words.size() >= 2 && strcasecmp(words[1].c_str(), "-ld") == 0;
     if (words.size() == 3) plan.Mode = ReadModeWord(words[2].c_str());
     bool readTwice = !listing && words.size() == 3 && plan.Mode == ReadTwice;
@@ -227,8 +211,6 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     if (m.Disks.size() > TESTDISK_MAX_DISKS) skip("more disks than the test disk driver holds");
     std::string reason;
     for (const sim::Disk& d : m.Disks) {
-        DiskPlan disk;
-        disk.Disk = &d;
         if (d.Number < 0) skip("the test disk driver takes disk numbers from 0 up");
         if (d.Power == sim::PowerState::Asleep) skip("GetDevicePowerState is a stub under Wine");
         if (d.VendorOffset >= 0 || d.ProductOffset >= 0 || d.DescriptorSize >= 0)
@@ -244,15 +226,12 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
         if (!d.ReadOpen) {
             if (d.QueryOpen && plan.Mode == Verify && !listing)
                 skip("Wine does not let a driver refuse an open, nor pass it the access asked for");
-            if (d.OpenError == 2)
-                disk.Absent = true;
-            else if (d.OpenError == 5)
-                disk.Denied = true;
-            else
+            if (d.OpenError == 5)
+                plan.Denied.push_back(d.Number);
+            else if (d.OpenError != 2)
                 skip("under Wine a failed open gives error 2 (no device) or 5 (a denied link) only");
         }
-        if (!disk.Absent && !disk.Denied) Append(&plan.Setup, DiskCommand(d, &reason));
-        plan.Disks.push_back(disk);
+        if (d.ReadOpen) Append(&plan.Setup, DiskCommand(d, &reason));
     }
     if (!reason.empty()) skip(reason);
 
@@ -260,14 +239,13 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     std::vector<int64_t> listed;
     if (m.Interfaces.size() > TESTDISK_MAX_INTERFACES) skip("more disk interfaces than the test disk driver holds");
     for (const sim::Interface& f : m.Interfaces) {
-        const sim::Disk* disk = nullptr;
-        for (const sim::Disk& d : m.Disks)
-            if (d.Number == f.DiskNumber) disk = &d;
+        auto disk =
+            std::find_if(m.Disks.begin(), m.Disks.end(), [&](const sim::Disk& d) { return d.Number == f.DiskNumber; });
         if (f.Late) skip("the device setup API's interface list is made once: no interface can appear late");
         if (f.DetailFails) skip("the device setup API gives every interface's detail");
         if (f.Path.size() + 8 > 1024)
             skip("the interface paths are the driver's own, all short: none overruns the detail buffer");
-        if (!disk) {
+        if (disk == m.Disks.end()) {
             skip("an interface of a disk the scenario does not set up");
             continue;
         }
@@ -303,13 +281,6 @@ Plan Decide(const sim::Scenario& s, const std::string& text, const std::string& 
     static const std::regex plain(R"(sectorsweep\.exe ([!#-~]+( [!#-~]+)*)?)");
     plan.Launcher = m.CommandLine.size() >= 200 || !std::regex_match(m.CommandLine, plain);
 
-    auto sinkOf = [](sim::StdKind kind) {
-        return kind == sim::StdKind::Pipe  ? SinkKind::Pipe
-               : kind == sim::StdKind::Nul ? SinkKind::Null
-                                           : SinkKind::File;
-    };
-    plan.Stdout = sinkOf(m.Stdout);
-    plan.Stderr = sinkOf(m.Stderr);
     if (!plan.Skip.empty()) return plan;
 
     // What the simulated machine does with output to files: the bytes to
