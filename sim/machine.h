@@ -128,8 +128,7 @@ struct FailRule {
     int Seen = 0;
 };
 
-// The call texts of the two failures the older `setupapi: fails` and
-// `volume-search: fails` lines stand for.
+// The calls whose failure on every call the Wine replay's test disk can stand in for.
 constexpr const char* kSetupFailsText = "SetupDiGetClassDevsA";
 constexpr const char* kVolumeSearchFailsText = "FindFirstVolumeA";
 

@@ -188,22 +188,8 @@ void ParseSetting(Scenario& s, const std::string& key, const std::string& value)
             c.HeapCorruptAfterAlloc = n;
         else if (w[0] == "corrupt-after-free")
             c.HeapCorruptBeforeFree = n;
-        else if (w[0] == "alloc-failures")
-            AddFails(c, "HeapAlloc", 1, n, ERROR_NOT_ENOUGH_MEMORY, false);
         else
-            throw Failure{"heap: corrupt-after-alloc N | corrupt-after-free N | alloc-failures N"};
-    } else if (key == "memory") {
-        int n = static_cast<int>(Number(w.at(1)));
-        if (w[0] == "reserve-fails")
-            AddFails(c, "VirtualAlloc reserve", n, n, ERROR_NOT_ENOUGH_MEMORY, false);
-        else if (w[0] == "commit-fails")
-            AddFails(c, "VirtualAlloc commit", n, n, ERROR_NOT_ENOUGH_MEMORY, false);
-        else
-            throw Failure{"memory: reserve-fails N | commit-fails N"};
-    } else if (key == "setupapi") {
-        if (w.at(0) == "fails") AddFails(c, kSetupFailsText, 1, 1, ERROR_INVALID_PARAMETER, true);
-    } else if (key == "volume-search") {
-        if (w.at(0) == "fails") AddFails(c, kVolumeSearchFailsText, 1, 1, ERROR_NO_MORE_FILES, true);
+            throw Failure{"heap: corrupt-after-alloc N | corrupt-after-free N"};
     } else if (key == "wine")
         s.WineNote = value;
     else

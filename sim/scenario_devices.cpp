@@ -161,11 +161,6 @@ void ParseFail(Config& config, const std::vector<std::string>& w) {
     config.Fails.push_back(rule);
 }
 
-// The one-off failure settings of older scenarios, as fail rules.
-void AddFails(Config& config, const std::string& text, int from, int to, uint32_t error, bool persist) {
-    for (int n = from; n <= to; ++n) config.Fails.push_back({text, n, error, persist, 0});
-}
-
 void ParseControl(Config& config, const std::vector<std::string>& w) {
     auto type = kControls.find(w.at(1));
     ControlEvent event;

@@ -48,7 +48,6 @@ void ParseDisk(Config& config, const std::vector<std::string>& w);
 void ParseVolume(Config& config, const std::vector<std::string>& w);
 void ParseLetter(Config& config, const std::vector<std::string>& w);
 void ParseFail(Config& config, const std::vector<std::string>& w);
-void AddFails(Config& config, const std::string& text, int from, int to, uint32_t error, bool persist);
 void ParseControl(Config& config, const std::vector<std::string>& w);
 void ParseInput(Config& config, const std::vector<std::string>& w);
 
