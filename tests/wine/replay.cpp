@@ -16,9 +16,9 @@
 // and duration, the values of a listed difference: see Normalize), and the
 // `expect calls` / `expect no-call` lines the driver's counters can answer,
 // besides checks that hold for every run: nothing written to a disk or volume,
-// every handle closed, each volume opened and dismounted as often as on the
-// simulated machine, and a pass that asked for exactly the bytes its outcome
-// says.
+// each volume opened and dismounted as often as on the simulated machine, and a
+// pass that asked for exactly the bytes its outcome says. (A handle left open
+// Wine closes when the program ends: the host scenarios are what see one.)
 //
 // A scenario whose standard output or error is the console runs with them in
 // files; the bytes expected are then those the simulated machine writes to

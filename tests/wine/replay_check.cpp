@@ -134,8 +134,9 @@ void CheckCalls(const sim::Scenario& s, const Outcome& o, std::vector<std::strin
 
 // Each volume device: opened as often as the simulated machine's record opens
 // it (by name or by drive letter, and once more for the drive type of every
-// volume the search returns), every handle closed, the dismounts of the record
-// received, nothing written.
+// volume the search returns), the dismounts of the record received, nothing
+// written. (Whether every handle was closed only the host scenarios can tell:
+// Wine closes what a program leaves open when it ends.)
 void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std::vector<std::string>* failures) {
     size_t index = 0;
     // `name` without its backslash; with `folders` the simulated machine opens it once more for
@@ -157,7 +158,6 @@ void CheckVolumes(const sim::Config& m, const Plan& plan, const Outcome& o, std:
                                     std::to_string(have) + " " + counter + ", expected " + std::to_string(want));
         };
         if (!folders) expect("creates", opens);
-        expect("closes", Counter(o.Driver, volume + "creates"));
         expect("dismounts", dismounts);
         expect("writes", 0);
     };
@@ -173,8 +173,6 @@ void CheckDisks(const sim::Config& m, const Plan& plan, const Outcome& o, std::v
         if (!Served(o, n)) continue;
         std::string disk = "disk " + std::to_string(n) + ": ";
         if (Sum(o, "writes", n) != 0) failures->push_back(disk + std::to_string(Sum(o, "writes", n)) + " writes");
-        if (uint64_t open = Sum(o, "creates", n) - Sum(o, "closes", n))
-            failures->push_back(disk + std::to_string(open) + " handles still open at the end");
         if (Sum(o, "verifies", n) + Sum(o, "reads", n) != 0) active.push_back(&d);
     }
     int code = o.Run.Exit;
