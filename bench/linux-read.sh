@@ -34,8 +34,8 @@ done
 [ "$(id -u)" = 0 ] || { echo "bench/linux-read.sh needs root (loop devices)" >&2; exit 2; }
 sectorsweep=${SECTORSWEEP:-$root/build/linux/sectorsweep}
 
-# shellcheck source=tests/linux/devices.sh
-. "$root/tests/linux/devices.sh"
+# shellcheck source=linux/devices.sh
+. "$root/linux/devices.sh"
 trap devices_down EXIT
 
 # The fastest asynchronous engine fio has here.

@@ -93,7 +93,7 @@ target_compile_options(wine_replay PRIVATE -Wall -Wextra -Werror)
 add_test(NAME wine/replay COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/replay.sh ${WINDOWS_BUILD}/sectorsweep.exe
                                   $<TARGET_FILE:sectorsweep> $<TARGET_FILE:wine_replay> ${CMAKE_BINARY_DIR}/testdisk)
 set_tests_properties(wine/replay PROPERTIES LABELS wine TIMEOUT 600 RESOURCE_LOCK wine)
-add_test(NAME wine/demo COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/demo.sh ${WINDOWS_BUILD} ${CMAKE_BINARY_DIR}/testdisk)
+add_test(NAME wine/demo COMMAND ${CMAKE_SOURCE_DIR}/wine/demo.sh ${WINDOWS_BUILD} ${CMAKE_BINARY_DIR}/testdisk)
 set_tests_properties(wine/demo PROPERTIES LABELS wine TIMEOUT 300 RESOURCE_LOCK wine)
 
 if(benchmark_FOUND)

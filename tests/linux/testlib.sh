@@ -11,8 +11,8 @@ fi
 # cut off by an early exit would fail the pipe by chance.
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=tests/linux/devices.sh
-. "$here/devices.sh"
+# shellcheck source=linux/devices.sh
+. "$here/../../linux/devices.sh"
 
 SECTORSWEEP=${1:+$(realpath "$1")}
 failures=0

@@ -3,13 +3,13 @@
 # it runs: the disk listing, a clean Verify pass over a small disk, and a
 # ReadTwice pass over a disk with flaky bytes that finds and lists them (its
 # volume locked meanwhile).
-#   tests/wine/demo.sh BUILD_WINDOWS_DIR [TESTDISK_DIR]
+#   wine/demo.sh BUILD_WINDOWS_DIR [TESTDISK_DIR]
 # TESTDISK_DIR (default <repo>/build/wine) receives the driver and its prefix.
 # Exits 0 when all three runs behaved as expected.
 set -u
 win=${1:?usage: demo.sh BUILD_WINDOWS_DIR [TESTDISK_DIR]}
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+root=$(cd "$here/.." && pwd)
 exe=$(cd "$win" && pwd)/sectorsweep.exe
 build=${2:-$root/build/wine}
 [ -f "$exe" ] || { echo "demo: $exe missing (cmake --preset windows && cmake --build --preset windows)" >&2; exit 1; }

@@ -2,7 +2,7 @@
 # Bringing real block devices up and down for tests, the benchmark and the main
 # job. Source it (bash), as root:
 #
-#   . tests/linux/devices.sh
+#   . linux/devices.sh
 #   trap devices_down EXIT
 #   dir=$(devices_tempdir)                          # a folder, removed at the end
 #   devices_image "$dir/disk.img" 64M pattern      # sparse, or filled with a pattern
@@ -35,7 +35,7 @@
 #   devices_down                           undo everything above, newest first
 #   devices_faultfs_binary                 build faultfs when missing or stale; print its path
 
-DEVICES_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+DEVICES_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DEVICES_UNDO=${DEVICES_UNDO:-/tmp/devices-undo.$$}
 
 _devices_push() {
@@ -97,7 +97,7 @@ devices_mkfs() {
 }
 
 devices_faultfs_binary() {
-  local source=$DEVICES_ROOT/tests/linux/faultfs.c
+  local source=$DEVICES_ROOT/linux/faultfs.c
   local binary=$DEVICES_ROOT/build/faultfs/faultfs
   if [ ! -x "$binary" ] || [ "$source" -nt "$binary" ]; then
     if ! pkg-config --exists fuse3; then

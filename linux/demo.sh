@@ -3,12 +3,12 @@
 # faultfs, whose bytes at 40 MiB fail with a medium error and three bytes at
 # 20 MiB read differently every time. Shows the disk table, a Read pass and a
 # ReadTwice pass, and leaves nothing behind. Needs root.
-#   tests/linux/demo.sh [PATH/TO/sectorsweep]
+#   linux/demo.sh [PATH/TO/sectorsweep]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 sectorsweep=$(realpath "${1:-$root/build/linux/sectorsweep}")
-# shellcheck source=tests/linux/devices.sh
-. "$root/tests/linux/devices.sh"
+# shellcheck source=linux/devices.sh
+. "$root/linux/devices.sh"
 trap devices_down EXIT
 dir=$(devices_tempdir)
 devices_image "$dir/disk.img" 64M pattern
